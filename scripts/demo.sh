@@ -1,0 +1,22 @@
+#!/bin/bash
+# Builds the agent if needed and profiles the bundled demo program with it: java -agentpath:libtallyscope.so.
+# Installs the Debian packages it needs when they are missing.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/packages.sh"
+# shellcheck disable=SC2086
+ensure_packages $LINUX_BUILD_PACKAGES
+use_jdk17
+java=${JAVA_HOME:+$JAVA_HOME/bin/}java
+javac=${JAVA_HOME:+$JAVA_HOME/bin/}javac
+
+build="$root/build/demo"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALLYSCOPE_TESTS=OFF >/dev/null
+cmake --build "$build" --target tallyscope >/dev/null
+"$javac" -d "$build/classes" "$root/demo/Demo.java"
+
+output="$build/demo-output.txt"
+echo "profiling the demo with $build/libtallyscope.so"
+"$java" -agentpath:"$build/libtallyscope.so" -cp "$build/classes" Demo "$@" 2>&1 | tee "$output"
+echo "the demo's output: $output"
+echo "the agent does not write a log or a snapshot yet"
