@@ -2,18 +2,17 @@
 
 #include "agent/support/FatalError.h"
 #include "agent/support/YAllocator.h"
+#include "tests/support/FatalErrorOutput.h"
 
-TEST(FatalError, WritesTheEntryAndThrows) {
-  testing::internal::CaptureStderr();
-  EXPECT_THROW(assertionFailed("assertion failed", "YMap", 184), BZPRuntimeException);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "error at YMap:184: assertion failed\n");
+TEST(FatalError, ReportsThePlaceAndMessageAndThrows) {
+  EXPECT_EQ(fatalErrorOf([] { assertionFailed("assertion failed", "YMap", 184); }),
+            "error at YMap:184: assertion failed");
+  EXPECT_EQ(fatalErrorOf([] { fatalError("db is NULL", "DB", 7); }), "error at DB:7: db is NULL");
 }
 
 TEST(YAllocator, GivesZeroFilledBlocksAndRefusesEmptyOnes) {
   int64_t* block = allocZeroed<int64_t>(1000);
   for (int i = 0; i < 1000; i++) ASSERT_EQ(block[i], 0);
   freeBlock(block);
-  testing::internal::CaptureStderr();
-  EXPECT_THROW(allocZeroed<int32_t>(0), BZPRuntimeException);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("assertion failed"), std::string::npos);
+  EXPECT_NE(fatalErrorOf([] { allocZeroed<int32_t>(0); }).find("assertion failed"), std::string::npos);
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "agent/support/YChunkedArray.h"
+#include "tests/support/FatalErrorOutput.h"
 
 TEST(YChunkedArray, MakesChunksOnlyWhenAskedTo) {
   YChunkedArray array(-1);
@@ -30,9 +31,7 @@ TEST(YChunkedArray, EveryNegativeIndexIsARangeError) {
   YChunkedArray array;
   struct Case { int32_t index; const char* text; };
   for (const Case& c : {Case{-1, "op=yvector::get -1 0"}, Case{-1048577, "op=yvector::get -2 0"}}) {
-    testing::internal::CaptureStderr();
-    EXPECT_THROW(array.get(c.index, true), BZPRuntimeException);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), std::string("error at YVector:5: ") + c.text + "\n");
+    EXPECT_EQ(fatalErrorOf([&] { array.get(c.index, true); }), std::string("error at YVector:5: ") + c.text);
   }
   EXPECT_EQ(array.chunks.size, 0);
 }

@@ -7,17 +7,11 @@
 #include <vector>
 
 #include "agent/support/YMap.h"
+#include "tests/support/FatalErrorOutput.h"
 
 namespace {
 
 using IntMap = YMap<int32_t, int32_t>;
-
-template <class Call>
-std::string fatalOutputOf(Call call) {
-  testing::internal::CaptureStderr();
-  EXPECT_THROW(call(), BZPRuntimeException);
-  return testing::internal::GetCapturedStderr();
-}
 
 template <class K, class V>
 void expectConsistent(const YMap<K, V>& map) {
@@ -88,8 +82,8 @@ TEST(YMap, TakesTheFirstTablePrimeNotBelowTheRequest) {
   EXPECT_EQ(byDefault.requested, 10);
   EXPECT_EQ(byDefault.capacity, 11);
 
-  EXPECT_EQ(fatalOutputOf([] { IntMap map(0); }), "error at YMap:184: assertion failed\n");
-  EXPECT_EQ(fatalOutputOf([&] { byDefault.setCapacityLimits(0); }), "error at YMap:334: assertion failed\n");
+  EXPECT_EQ(fatalErrorOf([] { IntMap map(0); }), "error at YMap:184: assertion failed");
+  EXPECT_EQ(fatalErrorOf([&] { byDefault.setCapacityLimits(0); }), "error at YMap:334: assertion failed");
 }
 
 TEST(YMap, GrowsToTheFirstPrimeAtLeastTwiceTheCapacity) {

@@ -5,15 +5,9 @@
 #include <unordered_set>
 
 #include "agent/support/YSet.h"
+#include "tests/support/FatalErrorOutput.h"
 
 namespace {
-
-template <class Call>
-std::string fatalOutputOf(Call call) {
-  testing::internal::CaptureStderr();
-  EXPECT_THROW(call(), BZPRuntimeException);
-  return testing::internal::GetCapturedStderr();
-}
 
 }  // namespace
 
@@ -21,11 +15,11 @@ TEST(YSet, ReservesTheKeyZero) {
   YSet<int32_t> set;
   EXPECT_FALSE(set.contains(0));  // an empty set answers without looking at the key
   set.add(5);
-  EXPECT_EQ(fatalOutputOf([&] { set.contains(0); }), "error at YSet:20: assertion failed\n");
-  EXPECT_EQ(fatalOutputOf([&] { set.indexOf(0); }), "error at YSet:232: assertion failed\n");
-  EXPECT_EQ(fatalOutputOf([&] { set.remove(0); }), "error at YSet:232: assertion failed\n");
-  EXPECT_EQ(fatalOutputOf([] { YSet<int64_t> bad(0); }), "error at YSet:174: assertion failed\n");
-  EXPECT_EQ(fatalOutputOf([&] { set.setCapacityLimits(0); }), "error at YSet:313: assertion failed\n");
+  EXPECT_EQ(fatalErrorOf([&] { set.contains(0); }), "error at YSet:20: assertion failed");
+  EXPECT_EQ(fatalErrorOf([&] { set.indexOf(0); }), "error at YSet:232: assertion failed");
+  EXPECT_EQ(fatalErrorOf([&] { set.remove(0); }), "error at YSet:232: assertion failed");
+  EXPECT_EQ(fatalErrorOf([] { YSet<int64_t> bad(0); }), "error at YSet:174: assertion failed");
+  EXPECT_EQ(fatalErrorOf([&] { set.setCapacityLimits(0); }), "error at YSet:313: assertion failed");
 }
 
 TEST(YSet, AddsRemovesAndGrowsLikeTheMap) {

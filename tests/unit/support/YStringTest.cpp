@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "agent/support/YString.h"
+#include "tests/support/FatalErrorOutput.h"
 
 namespace {
 
@@ -13,9 +14,7 @@ std::string text(const YString& s) { return std::string(s.data, size_t(s.length)
 std::u16string text(const YWideString& s) { return std::u16string(s.data, size_t(s.length)); }
 
 void expectAssertion(const std::function<void()>& action, int line) {
-  testing::internal::CaptureStderr();
-  EXPECT_THROW(action(), BZPRuntimeException);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "error at YString:" + std::to_string(line) + ": assertion failed\n");
+  EXPECT_EQ(fatalErrorOf(action), "error at YString:" + std::to_string(line) + ": assertion failed");
 }
 
 // Every element from `length` to the end of the buffer must be 0.

@@ -7,13 +7,12 @@
 #include <vector>
 
 #include "agent/support/YVector.h"
+#include "tests/support/FatalErrorOutput.h"
 
 namespace {
 
 void expectRangeError(const std::function<void()>& action, const std::string& text) {
-  testing::internal::CaptureStderr();
-  EXPECT_THROW(action(), BZPRuntimeException);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "error at YVector:5: " + text + "\n");
+  EXPECT_EQ(fatalErrorOf(action), "error at YVector:5: " + text);
 }
 
 YVector<int32_t> numbers(int32_t count) {
