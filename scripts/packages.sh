@@ -18,8 +18,9 @@ ensure_packages() {
 
 # What building the Linux library and running Java programs under it takes.
 LINUX_BUILD_PACKAGES="cmake ninja-build g++ openjdk-17-jdk-headless zlib1g-dev"
-# What the tests, the Windows cross-build and the benchmarks add.
-TEST_PACKAGES="libgtest-dev googletest libbenchmark-dev g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64"
+# What the tests, the fuzz targets, the Windows cross-build and the benchmarks add.
+TEST_PACKAGES="libgtest-dev googletest libbenchmark-dev clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix
+  libz-mingw-w64-dev wine64"
 
 # The JDK the agent is built and tested against.
 use_jdk17() {
