@@ -5,13 +5,15 @@
 #include <string>
 
 #include "agent/support/BZPRuntimeException.h"
+#include "tests/support/LogCapture.h"
 
-// Runs `call`, which must fail through the fatal-error path, and returns the first line of what that
-// path reported: "error at <file>:<line>: <message>". The native stack lines that may follow are left out.
+// Runs `call`, which must fail through the fatal-error path, and returns the first line of the entry that
+// path logged: "error at <file>:<line>: <message>". The native stack lines that follow are left out.
 template <class Call>
 std::string fatalErrorOf(Call call) {
-  testing::internal::CaptureStderr();
+  LogCapture log;
   EXPECT_THROW(call(), BZPRuntimeException);
-  const std::string output = testing::internal::GetCapturedStderr();
-  return output.substr(0, output.find('\n'));
+  const std::vector<std::string> entries = log.entries();
+  if (entries.empty()) return std::string();
+  return entries.back().substr(0, entries.back().find('\n'));
 }

@@ -1,0 +1,17 @@
+#include "agent/platform/YCriticalSection.h"
+
+#include <windows.h>
+
+#include <new>
+
+static_assert(sizeof(CRITICAL_SECTION) <= 64, "the lock storage holds a critical section");
+
+static CRITICAL_SECTION* osSection(unsigned char* storage) { return reinterpret_cast<CRITICAL_SECTION*>(storage); }
+
+YCriticalSection::YCriticalSection(const char* lockName) : name(lockName) {
+  InitializeCriticalSection(new (osLock) CRITICAL_SECTION);
+}
+
+void YCriticalSection::enter() { EnterCriticalSection(osSection(osLock)); }
+
+void YCriticalSection::leave() { LeaveCriticalSection(osSection(osLock)); }

@@ -1,0 +1,16 @@
+#pragma once
+
+#include "agent/platform/YCriticalSection.h"
+
+// The process-wide locks. Each is made on first use, so none depends on the order of static
+// construction, and each lives until the process ends.
+
+// The event database and the recording modes: starting and stopping modes, sampler cycles, table
+// writing and snapshots, telemetry clears, the VMInit sequence and uptime correction.
+YCriticalSection& ourLock();
+// The map of process-exit listeners and the list of exit records.
+YCriticalSection& processListenerLock();
+// The object maps, the object identifier counter and the sets of live identifiers.
+YCriticalSection& javaObjectMapLock();
+YCriticalSection& javaObjectMapLock2();
+YCriticalSection& javaObjectMapLock3();
