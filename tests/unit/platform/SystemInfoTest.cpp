@@ -95,3 +95,12 @@ TEST(Elevation, TheAdministratorTestIsAskedOnceAndExported) {
   EXPECT_EQ(isAdministratorImpl() != 0, queryAdministratorMembership());
   EXPECT_EQ(isAdministrator(), isAdministratorImpl() != 0);
 }
+
+#ifdef _WIN32
+TEST(Elevation, AnElevatedLaunchReportsTheExitCodeWhenWaitedFor) {
+  int32_t exitCode = -1;
+  ASSERT_TRUE(runAsAdministrator(YString("cmd.exe"), YString("/c exit 3"), &exitCode, true));
+  EXPECT_EQ(exitCode, 3);
+  EXPECT_FALSE(runAsAdministrator(YString("no-such-program-here.exe"), YString(""), nullptr, true));
+}
+#endif
