@@ -18,6 +18,8 @@ struct WindowsVersion {
 void getWindowsVersion(WindowsVersion& version);
 // The process-wide record, filled on first use.
 const WindowsVersion& windowsVersion();
+// "<major>.<minor>.<build>".
+YString versionNumbersText(const WindowsVersion& version);
 
 // "win64" or "linux64": the name under which the agent reports its platform.
 const char* getPlatformDirName();

@@ -6,9 +6,8 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
+#include <initializer_list>
 
 namespace {
 
@@ -42,21 +41,27 @@ YString prettyNameFrom(const char* path) {
   return result;
 }
 
-// The value in bytes of a "Name:   123 kB" line of /proc/self/status; -1 when missing.
-int64_t ownStatusBytes(const char* field) {
+// The sum in bytes of the "Name:   123 kB" lines of /proc/self/status named by `fields`; -1 when one
+// of them is missing.
+int64_t ownStatusBytes(std::initializer_list<const char*> fields) {
   FILE* file = std::fopen("/proc/self/status", "r");
   if (file == nullptr) return -1;
-  const size_t fieldLength = strlen(field);
-  int64_t result = -1;
+  int64_t total = 0;
+  size_t found = 0;
   char line[256];
-  while (std::fgets(line, sizeof(line), file) != nullptr) {
-    if (strncmp(line, field, fieldLength) != 0 || line[fieldLength] != ':') continue;
-    long long kilobytes = 0;
-    if (std::sscanf(line + fieldLength + 1, "%lld", &kilobytes) == 1) result = int64_t(kilobytes) * 1024;
-    break;
+  while (found < fields.size() && std::fgets(line, sizeof(line), file) != nullptr) {
+    for (const char* field : fields) {
+      const size_t fieldLength = strlen(field);
+      long long kilobytes = 0;
+      if (strncmp(line, field, fieldLength) == 0 && line[fieldLength] == ':' &&
+          std::sscanf(line + fieldLength + 1, "%lld", &kilobytes) == 1) {
+        total += int64_t(kilobytes) * 1024;
+        found++;
+      }
+    }
   }
   std::fclose(file);
-  return result;
+  return found == fields.size() ? total : -1;
 }
 
 }  // namespace
@@ -69,15 +74,6 @@ void getWindowsVersion(WindowsVersion& version) {
   version.major = takeVersionNumber(release);
   version.minor = takeVersionNumber(release);
   version.build = takeVersionNumber(release);
-}
-
-const WindowsVersion& windowsVersion() {
-  static const WindowsVersion version = [] {
-    WindowsVersion filled;
-    getWindowsVersion(filled);
-    return filled;
-  }();
-  return version;
 }
 
 const char* getPlatformDirName() { return "linux64"; }
@@ -94,14 +90,7 @@ YString getOsDisplayName() {
 
 YString getWindowsVersionText() {
   utsname names;
-  if (uname(&names) == 0) return YString(names.release);
-  const WindowsVersion& version = windowsVersion();
-  YString text(int64_t(version.major));
-  text.append(".");
-  text.appendLong(version.minor);
-  text.append(".");
-  text.appendLong(version.build);
-  return text;
+  return uname(&names) == 0 ? YString(names.release) : versionNumbersText(windowsVersion());
 }
 
 YString getComputerName() {
@@ -136,11 +125,6 @@ int64_t getSystemPhysicalMemorySize() {
 }
 
 // Committed memory is the private writable memory: data segments and anonymous mappings, and the stack.
-int64_t getProcessMemoryUsage() {
-  const int64_t data = ownStatusBytes("VmData");
-  const int64_t stack = ownStatusBytes("VmStk");
-  if (data < 0 || stack < 0) return -1;
-  return data + stack;
-}
+int64_t getProcessMemoryUsage() { return ownStatusBytes({"VmData", "VmStk"}); }
 
-int64_t getProcessPhysicalMemoryUsage() { return ownStatusBytes("VmRSS"); }
+int64_t getProcessPhysicalMemoryUsage() { return ownStatusBytes({"VmRSS"}); }

@@ -46,27 +46,9 @@ void getWindowsVersion(WindowsVersion& version) {
   readKernelProductVersion(version);
 }
 
-const WindowsVersion& windowsVersion() {
-  static const WindowsVersion version = [] {
-    WindowsVersion filled;
-    getWindowsVersion(filled);
-    return filled;
-  }();
-  return version;
-}
-
 const char* getPlatformDirName() { return "win64"; }
 
 bool is64BitMachine() { return true; }
-
-static YString versionText(const WindowsVersion& version) {
-  YString text(int64_t(version.major));
-  text.append(".");
-  text.appendLong(version.minor);
-  text.append(".");
-  text.appendLong(version.build);
-  return text;
-}
 
 YString windowsProductName(const WindowsVersion& version) {
   if (version.platformId == VER_PLATFORM_WIN32_NT) {
@@ -83,12 +65,12 @@ YString windowsProductName(const WindowsVersion& version) {
       return YString(version.build < 17763 ? "Windows Server 2016" : "Windows Server 2019");
     }
   }
-  return YString("Windows (") + versionText(version) + ")";
+  return YString("Windows (") + versionNumbersText(version) + ")";
 }
 
 YString getOsDisplayName() { return windowsProductName(windowsVersion()); }
 
-YString getWindowsVersionText() { return versionText(windowsVersion()); }
+YString getWindowsVersionText() { return versionNumbersText(windowsVersion()); }
 
 YString getComputerName() {
   wchar_t name[1024];
