@@ -7,28 +7,17 @@
 
 YString formatLocalTime() {
   const LocalDateTime now = getLocalDateTime();
-  YString text = formatLong(now.year, 4, '0');
-  text.append(formatLong(now.month, 2, '0'));
-  text.append(formatLong(now.day, 2, '0'));
-  return text;
+  char text[32];
+  std::snprintf(text, sizeof(text), "%04d%02d%02d", int(now.year), int(now.month), int(now.day));
+  return YString(text);
 }
 
 YString formatLocalTimeOfDay() {
   const LocalDateTime now = getLocalDateTime();
-  YString text = formatLong(now.year, 4, '0');
-  text.append("-");
-  text.append(formatLong(now.month, 2, '0'));
-  text.append("-");
-  text.append(formatLong(now.day, 2, '0'));
-  text.append(" ");
-  text.append(formatLong(now.hour, 2, '0'));
-  text.append(":");
-  text.append(formatLong(now.minute, 2, '0'));
-  text.append(":");
-  text.append(formatLong(now.second, 2, '0'));
-  text.append(".");
-  text.append(formatLong(now.millisecond, 3, '0'));
-  return text;
+  char text[64];
+  std::snprintf(text, sizeof(text), "%04d-%02d-%02d %02d:%02d:%02d.%03d", int(now.year), int(now.month),
+                int(now.day), int(now.hour), int(now.minute), int(now.second), int(now.millisecond));
+  return YString(text);
 }
 
 YString formatDouble(double value, int32_t decimals) {
