@@ -1,0 +1,27 @@
+#pragma once
+
+#include "agent/support/YString.h"
+#include "agent/support/YVector.h"
+
+// Whether the whole text matches the pattern, in which only "*" is special: it stands for any run of
+// characters, the empty one included. Everything else matches itself alone, case-sensitively. A null
+// pattern matches every text; the empty pattern matches only the empty text.
+bool matchesWildcard(const char* pattern, const char* text);
+bool matchesWildcardStrings(const YString& pattern, const YString& text);
+bool matchesWildcardW(const char16_t* pattern, const char16_t* text);
+
+// The whole text of a settings file: `explicitPath` when it is not empty (it wins even when the file is
+// missing), else `fileName` in the settings directory. When the file cannot be opened the result is
+// `defaultText`; nothing is ever written, and an empty file gives the empty text.
+YString readSettingsFile(const YString& explicitPath, const char* fileName, const char* defaultText);
+
+// Empties `out`, then appends the text's lines (cut at "\n" and "\r"), each trimmed, leaving out blank
+// lines and lines whose trimmed text begins with "#".
+void parseLines(YVector<YString>* out, const YString& text);
+
+// Appends the non-empty pieces of the text between any of the delimiter characters, untrimmed; `out` is
+// not emptied first.
+void splitByDelimiters(const YString& text, const char* delimiters, YVector<YString>& out);
+
+// A heap copy released with free(); null for a null text.
+char* copyString(const char* text);

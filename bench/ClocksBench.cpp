@@ -1,0 +1,27 @@
+// The clocks that sit on hot paths: the monotonic clock stamps every event and sample, the plain clock
+// and the thread CPU time time every traced call. The monotonic clock is also measured from eight
+// threads at once, where its one compare-and-swap is contended.
+
+#include <benchmark/benchmark.h>
+
+#include "agent/platform/Clocks.h"
+
+namespace {
+
+void BM_GetMonotonicTimeNs(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(getMonotonicTimeNs());
+}
+BENCHMARK(BM_GetMonotonicTimeNs);
+BENCHMARK(BM_GetMonotonicTimeNs)->Threads(8)->UseRealTime();
+
+void BM_GetTimeNs(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(getTimeNs());
+}
+BENCHMARK(BM_GetTimeNs);
+
+void BM_GetCurrentThreadCpuTimeNs(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(getCurrentThreadCpuTimeNs());
+}
+BENCHMARK(BM_GetCurrentThreadCpuTimeNs);
+
+}  // namespace
