@@ -28,9 +28,10 @@ foreach(_dir IN LISTS _unit_dirs)
     gtest_discover_tests(unit_${_name} TEST_PREFIX "${_name}." DISCOVERY_TIMEOUT 60)
   endif()
 endforeach()
+include(${CMAKE_SOURCE_DIR}/cmake/ClassCorpus.cmake)
 
 if(TALLYSCOPE_SANITIZE)
-  return()  # the sanitizer build is for the unit tests alone
+  return()  # the sanitizer build is for the unit and class-corpus tests alone
 endif()
 
 # What the shared library exports, on both targets.

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstdint>
+
+#include "agent/classfile/ConstantPoolInfo.h"
+#include "agent/support/YString.h"
+
+// A modified UTF-8 text, kept as opaque bytes together with the byte length the file gave. The length is
+// what `write` emits; it matches the text for every entry made from a text and every well-formed file.
+class ConstantUtf8Info : public ConstantPoolInfo {
+ public:
+  static constexpr uint32_t TAG = CONSTANT_Utf8;
+
+  explicit ConstantUtf8Info(DataInput& in);
+  explicit ConstantUtf8Info(const YString& text);
+
+  // Fails when the file's bytes held a zero byte, which cut the text short, and for a text longer than
+  // 65535 bytes: a class is never written with a shortened text or a wrapped length.
+  void write(DataOutput& out) const override;
+
+  const YString& getString() const { return text; }
+  void setString(const YString& newText);
+  // Byte-wise: same length, same bytes.
+  bool equals(const YString& other) const { return text.equals(other); }
+
+ private:
+  YString text;
+  int32_t byteLength;
+};
+
+class ConstantIntInfo : public ConstantPoolInfo {
+ public:
+  static constexpr uint32_t TAG = CONSTANT_Integer;
+
+  explicit ConstantIntInfo(DataInput& in) : ConstantPoolInfo(TAG), value(in.readInt()) {}
+  explicit ConstantIntInfo(int32_t value) : ConstantPoolInfo(TAG), value(value) {}
+
+  void write(DataOutput& out) const override;
+
+  const int32_t value;
+};
+
+// The bits as read; the value is never interpreted, so NaN payloads survive.
+class ConstantFloatInfo : public ConstantPoolInfo {
+ public:
+  static constexpr uint32_t TAG = CONSTANT_Float;
+
+  explicit ConstantFloatInfo(DataInput& in) : ConstantPoolInfo(TAG), bits(in.readInt()) {}
+
+  void write(DataOutput& out) const override;
+
+  const int32_t bits;
+};
+
+// Takes two pool indices (the second slot stays empty).
+class ConstantLongInfo : public ConstantPoolInfo {
+ public:
+  static constexpr uint32_t TAG = CONSTANT_Long;
+
+  explicit ConstantLongInfo(DataInput& in) : ConstantPoolInfo(TAG), value(in.readLong()) {}
+  explicit ConstantLongInfo(int64_t value) : ConstantPoolInfo(TAG), value(value) {}
+
+  void write(DataOutput& out) const override;
+
+  const int64_t value;
+};
+
+// The bits as read, like ConstantFloatInfo; takes two pool indices like ConstantLongInfo.
+class ConstantDoubleInfo : public ConstantPoolInfo {
+ public:
+  static constexpr uint32_t TAG = CONSTANT_Double;
+
+  explicit ConstantDoubleInfo(DataInput& in) : ConstantPoolInfo(TAG), bits(in.readLong()) {}
+
+  void write(DataOutput& out) const override;
+
+  const int64_t bits;
+};

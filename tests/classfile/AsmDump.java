@@ -1,0 +1,117 @@
+import java.io.BufferedWriter;
+import java.io.IOException;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.Paths;
+import java.util.List;
+import java.util.Set;
+import java.util.TreeSet;
+import java.util.stream.Collectors;
+import java.util.stream.Stream;
+
+import org.objectweb.asm.ClassReader;
+import org.objectweb.asm.ClassVisitor;
+import org.objectweb.asm.MethodVisitor;
+import org.objectweb.asm.Opcodes;
+import org.objectweb.asm.Type;
+
+/**
+ * What ASM reads from every class file under a directory, as the reference the class-file tests compare
+ * the agent's model with. One run covers the whole corpus.
+ *
+ * <p>Arguments: the corpus directory and the directory to write into.
+ *
+ * <p>"corpus.txt": the absolute path of the corpus directory.
+ *
+ * <p>"descriptors.txt": every distinct method descriptor of the corpus (declared methods, NameAndType and
+ * MethodType entries), one a line: the descriptor, a tab, ASM's argument type names joined with ", ", a
+ * tab, ASM's return type name.
+ *
+ * <p>"constant-pools.txt": one line per class: its path relative to the corpus, its name, the offset of its
+ * access flags, then for every pool index from 1 on "tag:length" (the entry's bytes with the tag) or "-"
+ * for the empty slot after a Long or Double, all separated by tabs. A class ASM cannot read gives
+ * "!" followed by its path and the reason.
+ */
+public final class AsmDump {
+  private static final int NAME_AND_TYPE = 12;
+  private static final int METHOD_TYPE = 16;
+
+  public static void main(String[] args) throws IOException {
+    Path corpus = Paths.get(args[0]).toAbsolutePath();
+    Path output = Paths.get(args[1]);
+    Files.createDirectories(output);
+    List<Path> classes;
+    try (Stream<Path> files = Files.walk(corpus)) {
+      classes = files.filter(p -> p.toString().endsWith(".class") && Files.isRegularFile(p))
+          .sorted().collect(Collectors.toList());
+    }
+    Set<String> descriptors = new TreeSet<>();
+    try (BufferedWriter pools = Files.newBufferedWriter(output.resolve("constant-pools.txt"), StandardCharsets.UTF_8)) {
+      for (Path file : classes) {
+        String relative = corpus.relativize(file).toString().replace('\\', '/');
+        byte[] bytes = Files.readAllBytes(file);
+        try {
+          ClassReader reader = new ClassReader(bytes);
+          pools.write(poolLine(relative, reader, bytes, descriptors));
+        } catch (RuntimeException e) {
+          pools.write("!" + relative + "\t" + e);
+        }
+        pools.newLine();
+      }
+    }
+    try (BufferedWriter out = Files.newBufferedWriter(output.resolve("descriptors.txt"), StandardCharsets.UTF_8)) {
+      for (String descriptor : descriptors) {
+        out.write(descriptor);
+        out.write('\t');
+        out.write(Stream.of(Type.getArgumentTypes(descriptor)).map(Type::getClassName)
+            .collect(Collectors.joining(", ")));
+        out.write('\t');
+        out.write(Type.getReturnType(descriptor).getClassName());
+        out.newLine();
+      }
+    }
+    Files.write(output.resolve("corpus.txt"), corpus.toString().getBytes(StandardCharsets.UTF_8));
+  }
+
+  private static String poolLine(String relative, ClassReader reader, byte[] bytes, Set<String> descriptors) {
+    StringBuilder line = new StringBuilder(relative).append('\t').append(reader.getClassName())
+        .append('\t').append(reader.header);
+    char[] buffer = new char[reader.getMaxStringLength()];
+    int count = reader.getItemCount();
+    for (int i = 1; i < count; i++) {
+      int offset = reader.getItem(i);
+      if (offset == 0) {
+        line.append("\t-");
+        continue;
+      }
+      int tag = bytes[offset - 1] & 0xFF;
+      int next = reader.header;
+      for (int j = i + 1; j < count; j++) {
+        if (reader.getItem(j) != 0) {
+          next = reader.getItem(j) - 1;
+          break;
+        }
+      }
+      line.append('\t').append(tag).append(':').append(next - (offset - 1));
+      if (tag == NAME_AND_TYPE) {
+        addMethodDescriptor(descriptors, reader.readUTF8(offset + 2, buffer));
+      } else if (tag == METHOD_TYPE) {
+        addMethodDescriptor(descriptors, reader.readUTF8(offset, buffer));
+      }
+    }
+    reader.accept(new ClassVisitor(Opcodes.ASM9) {
+      @Override
+      public MethodVisitor visitMethod(int access, String name, String descriptor, String signature,
+          String[] exceptions) {
+        descriptors.add(descriptor);
+        return null;
+      }
+    }, ClassReader.SKIP_CODE | ClassReader.SKIP_DEBUG | ClassReader.SKIP_FRAMES);
+    return line.toString();
+  }
+
+  private static void addMethodDescriptor(Set<String> descriptors, String descriptor) {
+    if (descriptor.startsWith("(")) descriptors.add(descriptor);
+  }
+}
