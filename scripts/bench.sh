@@ -1,6 +1,7 @@
 #!/bin/bash
-# Builds the benchmarks in release mode and runs them; each of our containers runs beside the standard
-# library's, which is its reference. Extra arguments go to Google Benchmark (e.g. --benchmark_filter=YMap).
+# Builds the benchmarks in release mode and runs them: each of our containers beside the standard
+# library's, which is its reference, and the clocks that later sit on hot paths beside the raw system
+# clock. Extra arguments go to Google Benchmark (e.g. --benchmark_filter=YMap).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/packages.sh"
