@@ -7,27 +7,11 @@
 #include "agent/platform/Environment.h"
 #include "agent/support/AgentDirectories.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/ScopedVariable.h"
 
 namespace {
 
 const std::string sep(1, pathSeparator);
-
-// Sets an environment variable for the test's length and puts the old value back.
-class ScopedVariable {
- public:
-  ScopedVariable(const char* name, const char* value) : name(name), old(y_getenv(name).data) {
-    LogCapture quiet;
-    y_setenv(name, value);
-  }
-  ~ScopedVariable() {
-    LogCapture quiet;
-    y_setenv(name, old.c_str());
-  }
-
- private:
-  const char* name;
-  std::string old;
-};
 
 }  // namespace
 

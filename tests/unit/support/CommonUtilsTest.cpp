@@ -10,6 +10,7 @@
 #include "agent/support/CommonUtils.h"
 #include "tests/support/FatalErrorOutput.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/ScopedVariable.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -21,23 +22,6 @@ std::vector<std::string> toStrings(const YVector<YString>& strings) {
   for (int32_t i = 0; i < strings.size; i++) result.emplace_back(strings.data[i].data, size_t(strings.data[i].length));
   return result;
 }
-
-// Points the agent home at a directory for the test's length and puts the old value back (an unset
-// variable comes back empty, which the agent treats alike).
-class ScopedAgentHome {
- public:
-  explicit ScopedAgentHome(const std::string& home) : old(y_getenv("BRANTEL_HOME").data) {
-    LogCapture quiet;
-    y_setenv("BRANTEL_HOME", home.c_str());
-  }
-  ~ScopedAgentHome() {
-    LogCapture quiet;
-    y_setenv("BRANTEL_HOME", old.c_str());
-  }
-
- private:
-  std::string old;
-};
 
 }  // namespace
 
@@ -72,7 +56,7 @@ TEST(CommonUtils, WildcardMatching) {
 
 TEST(CommonUtils, SettingsFilePrecedence) {
   TempDir home;
-  const ScopedAgentHome scoped(home.path());
+  const ScopedVariable scoped("BRANTEL_HOME", home.path().c_str());
   const std::string settingsDir = home.pathOf(".tallyscope");
 
   // No file anywhere: the default, and nothing is created.
