@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include "agent/platform/Directories.h"
 #include "agent/platform/Files.h"
 #include "agent/support/FileUtils.h"
@@ -107,6 +111,23 @@ TEST(BufferedFileReader, AnEmptyFileEndsAtOnce) {
   EXPECT_EQ(reader.filled, -1);
   closeFile(fd);
 }
+
+#ifndef _WIN32
+// A pipe cannot seek: the reader must end rather than go on with bytes from the wrong place.
+TEST(BufferedFileReader, ASeekThatFailsEndsTheReader) {
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  ASSERT_TRUE(writeFile(ends[1], "abcdef", 6));
+  unsigned char buffer[2];
+  BufferedFileReader reader(ends[0], buffer, 2);
+  EXPECT_EQ(reader.readByte(), 'a');
+  reader.seek(4);
+  EXPECT_EQ(reader.filled, -1);
+  EXPECT_EQ(reader.readByte(), 0);
+  closeFile(ends[0]);
+  closeFile(ends[1]);
+}
+#endif
 
 // --- Reading whole files
 
