@@ -12,6 +12,7 @@
 #include "agent/platform/Processes.h"
 #include "agent/platform/SystemInfo.h"
 #include "tests/support/FatalErrorOutput.h"
+#include "tests/support/TempDir.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -158,20 +159,6 @@ std::vector<std::string> commandLineOfStartedChild(const Child& child, size_t co
   return arguments;
 }
 
-// A directory of its own under the temporary directory, removed with everything in it.
-class ScratchDirectory {
- public:
-  ScratchDirectory()
-      : path(std::filesystem::temp_directory_path() / ("tallyscope-processes-" + std::to_string(getOwnPid()))) {
-    std::filesystem::create_directories(path);
-  }
-  ~ScratchDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-  }
-  const std::filesystem::path path;
-};
-
 }  // namespace
 
 TEST(ProcessesChild, SleepsWhenAsked) {
@@ -234,11 +221,11 @@ TEST(Processes, SpecialJavaProcessNames) {
 }
 
 TEST(Processes, FindTheOtherProcessesWithSpecialJavaNames) {
-  ScratchDirectory directory;
+  TempDir directory;
 #ifdef _WIN32
-  const std::filesystem::path copy = directory.path / "TOMCAT9.EXE";
+  const std::filesystem::path copy = std::filesystem::u8path(directory.pathOf("TOMCAT9.EXE"));
 #else
-  const std::filesystem::path copy = directory.path / "java";  // Linux executables carry no ".exe"
+  const std::filesystem::path copy = std::filesystem::u8path(directory.pathOf("java"));  // Linux executables carry no ".exe"
 #endif
   std::filesystem::copy_file(ownExecutable(), copy);
   Child child(copy.string(), sleeperArguments);
