@@ -72,4 +72,4 @@ add_executable(classfile_corpus ${_corpus_sources})
 target_link_libraries(classfile_corpus PRIVATE tallyscope_agent ${TALLYSCOPE_GTEST_MAIN})
 gtest_discover_tests(classfile_corpus TEST_PREFIX "classfile.corpus." DISCOVERY_TIMEOUT 60
   PROPERTIES FIXTURES_REQUIRED classfile_asm TIMEOUT 600
-             ENVIRONMENT "TALLYSCOPE_ASM_DUMP=${_asm_dump}")
+             ENVIRONMENT "TALLYSCOPE_ASM_DUMP=${_asm_dump};${TALLYSCOPE_TEST_HOME}")

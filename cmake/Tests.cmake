@@ -11,6 +11,10 @@ else()
 endif()
 include(GoogleTest)
 
+# The agent home of every test: the log and the settings files of the code under test stay in the build
+# tree instead of the user's home.
+set(TALLYSCOPE_TEST_HOME "BRANTEL_HOME=${CMAKE_BINARY_DIR}/test-home")
+
 file(GLOB _unit_dirs LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/unit/*)
 foreach(_dir IN LISTS _unit_dirs)
   if(NOT IS_DIRECTORY ${_dir})
@@ -24,8 +28,10 @@ foreach(_dir IN LISTS _unit_dirs)
     # One wine start per executable; a self-contained .exe needs no DLLs from the mingw tree.
     target_link_options(unit_${_name} PRIVATE -static)
     add_test(NAME unit_${_name} COMMAND unit_${_name})
+    set_tests_properties(unit_${_name} PROPERTIES ENVIRONMENT "${TALLYSCOPE_TEST_HOME}")
   else()
-    gtest_discover_tests(unit_${_name} TEST_PREFIX "${_name}." DISCOVERY_TIMEOUT 60)
+    gtest_discover_tests(unit_${_name} TEST_PREFIX "${_name}." DISCOVERY_TIMEOUT 60
+                         PROPERTIES ENVIRONMENT "${TALLYSCOPE_TEST_HOME}")
   endif()
 endforeach()
 include(${CMAKE_SOURCE_DIR}/cmake/ClassCorpus.cmake)

@@ -21,6 +21,10 @@ void getCommandLineByPid(YVector<YString>& arguments, uint32_t pid);
 // name; empty when the process does not exist.
 YString getProcessPathByPid(uint32_t pid);
 
+// Appends the identifier of every running process, the own one included; false when they cannot be
+// listed at all.
+bool getAllPids(YVector<uint32_t>& pids);
+
 // Appends the identifiers of the other running processes with a special Java process name. A null
 // vector is a broken invariant.
 void getSpecialJavaPids(YVector<uint32_t>* pids);

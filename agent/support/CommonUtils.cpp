@@ -85,3 +85,11 @@ char* copyString(const char* text) {
   std::memcpy(copy, text, size);
   return copy;
 }
+
+YString toLowerAscii(const YString& text) {
+  YString lower(text);
+  for (int32_t i = 0; i < lower.length; i++) {
+    if (lower.data[i] >= 'A' && lower.data[i] <= 'Z') lower.data[i] = char(lower.data[i] - 'A' + 'a');
+  }
+  return lower;
+}

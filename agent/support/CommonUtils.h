@@ -23,5 +23,8 @@ void parseLines(YVector<YString>* out, const YString& text);
 // not emptied first.
 void splitByDelimiters(const YString& text, const char* delimiters, YVector<YString>& out);
 
+// A copy with "A" to "Z" turned to lower case; every other byte, UTF-8 sequences included, stays.
+YString toLowerAscii(const YString& text);
+
 // A heap copy released with free(); null for a null text.
 char* copyString(const char* text);

@@ -92,6 +92,17 @@ YString getProcessPathByPid(uint32_t pid) {
   return path.length > 0 ? path : bareName(pid);
 }
 
+bool getAllPids(YVector<uint32_t>& pids) {
+  DIR* directory = opendir("/proc");
+  if (directory == nullptr) return false;
+  while (const dirent* entry = readdir(directory)) {
+    const int64_t pid = YString(entry->d_name).parseLong();
+    if (pid > 0 && pid <= INT32_MAX) pids.add(uint32_t(pid));
+  }
+  closedir(directory);
+  return true;
+}
+
 void getSpecialJavaPids(YVector<uint32_t>* pids) {
   if (pids == nullptr) assertionFailed("assertion failed: value is NULL", "OsSpecific", 1026);
   DIR* directory = opendir("/proc");

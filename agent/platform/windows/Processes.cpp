@@ -235,6 +235,18 @@ YString getProcessPathByPid(uint32_t pid) {
   return result.length > 0 ? result : fallback;
 }
 
+bool getAllPids(YVector<uint32_t>& pids) {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return false;
+  PROCESSENTRY32W entry;
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    pids.add(entry.th32ProcessID);
+  }
+  CloseHandle(snapshot);
+  return true;
+}
+
 void getSpecialJavaPids(YVector<uint32_t>* pids) {
   if (pids == nullptr) assertionFailed("assertion failed: value is NULL", "OsSpecific", 1026);
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);

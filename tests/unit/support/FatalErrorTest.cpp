@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "agent/platform/Directories.h"
+#include "agent/platform/Processes.h"
 #include "agent/support/FatalError.h"
+#include "agent/support/Log.h"
 #include "agent/support/YAllocator.h"
 #include "agent/support/YString.h"
 #include "tests/support/FatalErrorOutput.h"
@@ -99,11 +101,15 @@ TEST(FatalError, TheCatchHandlerLogsThePlaceWithMemoryFigures) {
 }
 
 // With "_exit_on_exception" the process ends with code 1 as soon as the handler has logged; exit
-// handlers do not run (one that did would end the child with code 7 instead).
+// handlers do not run (one that did would end the child with code 7 instead). The child's log has no file
+// (its directory would lie below the test program itself), so its entries reach the standard error stream.
 TEST(FatalErrorDeathTest, ExitOnExceptionEndsTheProcessWithCodeOneAndNoExitHandlers) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
+        setLogDirectory(getProcessPathByPid(getOwnPid()) + "/log");
+        setLogQuiet(false);
+        requestLogReopen();
         std::atexit([] { std::_Exit(7); });
         setExitOnException(true);
         try {

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+// The agent's process-wide mode words. Both are read without a lock from JVM and agent threads while
+// other threads change them (a second attach sets the attach bit of a running agent; the mode natives
+// start and stop recordings), so every access is atomic.
+
+// What the agent may do in this JVM; the options and the JVM's capabilities shape it at start-up.
+extern std::atomic<uint64_t> agentFlags;
+// The recording modes that run.
+extern std::atomic<uint64_t> profilingFlags;
+
+constexpr uint64_t AGENT_FLAGS_INITIAL = 0x140;
+constexpr uint64_t AGENT_TRACING_INSTRUMENTATION = 0x40;
+constexpr uint64_t AGENT_ALLOCATION_INSTRUMENTATION = 0x100;
+constexpr uint64_t AGENT_ATTACH_MODE = 0x400;
+constexpr uint64_t AGENT_HEAP_SAMPLING = 0x40000;
+constexpr uint64_t AGENT_COMPILED_METHOD_EVENTS = 0x80000;
+
+constexpr uint64_t PROFILING_FLAGS_INITIAL = 0x10600;
+constexpr uint64_t PROFILING_STACK_TELEMETRY = 0x200;
+constexpr uint64_t PROFILING_EXCEPTION_TELEMETRY = 0x400;
