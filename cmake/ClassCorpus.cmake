@@ -5,7 +5,9 @@
 #   classfile.corpus.asm      fixture: tests/classfile/AsmDump.java reads the whole corpus in one JVM and
 #                             writes what ASM sees into <build>/class-corpus-asm
 #   classfile.corpus.*        the GoogleTest cases of tests/classfile/*.cpp, which compare the two; they
-#                             find the dump through TALLYSCOPE_ASM_DUMP and the corpus through the dump
+#                             find the dump through TALLYSCOPE_ASM_DUMP and the corpus through the dump,
+#                             and the compiled fixtures of tests/classfile/fixtures through
+#                             TALLYSCOPE_PROBE_FIXTURES
 # Linux only. Run as a script (cmake -P) this file performs the extraction, or reports what is missing.
 
 if(CMAKE_SCRIPT_MODE_FILE)
@@ -67,9 +69,33 @@ add_test(NAME classfile.corpus.asm
 set_tests_properties(classfile.corpus.asm PROPERTIES
   FIXTURES_SETUP classfile_asm FIXTURES_REQUIRED classfile_corpus TIMEOUT 600)
 
+# Small classes that javac compiles from tests/classfile/fixtures, for the readers of probe annotations.
+file(GLOB_RECURSE _probe_fixture_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/classfile/fixtures/*.java)
+set(_probe_fixtures "${CMAKE_BINARY_DIR}/probe-fixtures")
+add_custom_command(OUTPUT "${_probe_fixtures}.stamp"
+  COMMAND ${CMAKE_COMMAND} -E rm -rf "${_probe_fixtures}"
+  COMMAND "${TALLYSCOPE_JAVAC}" -d "${_probe_fixtures}" ${_probe_fixture_sources}
+  COMMAND ${CMAKE_COMMAND} -E touch "${_probe_fixtures}.stamp"
+  DEPENDS ${_probe_fixture_sources} COMMENT "Compiling the probe annotation fixtures" VERBATIM)
+add_custom_target(classfile_probe_fixtures ALL DEPENDS "${_probe_fixtures}.stamp")
+
+# tests/jvm/edited/Main.java compiled for the test that edits its methods and runs it under -Xverify:all.
+set(_edit_fixture "${CMAKE_BINARY_DIR}/edit-fixture")
+add_custom_command(OUTPUT "${_edit_fixture}/Main.class"
+  COMMAND "${TALLYSCOPE_JAVAC}" -d "${_edit_fixture}" "${CMAKE_SOURCE_DIR}/tests/jvm/edited/Main.java"
+  DEPENDS "${CMAKE_SOURCE_DIR}/tests/jvm/edited/Main.java"
+  COMMENT "Compiling tests/jvm/edited/Main.java" VERBATIM)
+add_custom_target(classfile_edit_fixture ALL DEPENDS "${_edit_fixture}/Main.class")
+
 file(GLOB _corpus_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/classfile/*.cpp)
 add_executable(classfile_corpus ${_corpus_sources})
 target_link_libraries(classfile_corpus PRIVATE tallyscope_agent ${TALLYSCOPE_GTEST_MAIN})
 gtest_discover_tests(classfile_corpus TEST_PREFIX "classfile.corpus." DISCOVERY_TIMEOUT 60
-  PROPERTIES FIXTURES_REQUIRED classfile_asm TIMEOUT 600
-             ENVIRONMENT "TALLYSCOPE_ASM_DUMP=${_asm_dump};${TALLYSCOPE_TEST_HOME}")
+  PROPERTIES FIXTURES_REQUIRED classfile_asm TIMEOUT 600)
+# A list given to PROPERTIES above reaches the discovered tests cut at its first ";", so their environment
+# is set once they are known.
+file(WRITE "${CMAKE_BINARY_DIR}/classfile_corpus_environment.cmake"
+  "set_tests_properties(\${classfile_corpus_TESTS} PROPERTIES ENVIRONMENT [==[TALLYSCOPE_ASM_DUMP=${_asm_dump};"
+  "TALLYSCOPE_PROBE_FIXTURES=${_probe_fixtures};TALLYSCOPE_JAVA=${TALLYSCOPE_JAVA};"
+  "TALLYSCOPE_EDIT_FIXTURE=${_edit_fixture};${TALLYSCOPE_TEST_HOME}]==])\n")
+set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${CMAKE_BINARY_DIR}/classfile_corpus_environment.cmake")

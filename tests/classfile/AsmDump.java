@@ -4,7 +4,9 @@ import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
+import java.util.IdentityHashMap;
 import java.util.List;
+import java.util.Map;
 import java.util.Set;
 import java.util.TreeSet;
 import java.util.stream.Collectors;
@@ -12,6 +14,7 @@ import java.util.stream.Stream;
 
 import org.objectweb.asm.ClassReader;
 import org.objectweb.asm.ClassVisitor;
+import org.objectweb.asm.Label;
 import org.objectweb.asm.MethodVisitor;
 import org.objectweb.asm.Opcodes;
 import org.objectweb.asm.Type;
@@ -32,6 +35,13 @@ import org.objectweb.asm.Type;
  * access flags, then for every pool index from 1 on "tag:length" (the entry's bytes with the tag) or "-"
  * for the empty slot after a Long or Double, all separated by tabs. A class ASM cannot read gives
  * "!" followed by its path and the reason.
+ *
+ * <p>"frames.txt": the stack-map frames as ASM expands them (ClassReader.EXPAND_FRAMES), for every class
+ * of major version 50 or later that ASM can read. A line "C", tab, the class's path; then per method with
+ * code a line "M", tab, its name and descriptor; then per frame a line "F", tab, the bytecode offset, tab,
+ * the locals, tab, the stack. Types are separated by blanks, a long or double is one type: T top, I int,
+ * F float, D double, J long, N null, U uninitialized this, L followed by the internal name or array
+ * descriptor of an object type, u followed by the offset of the NEW of an uninitialized type.
  */
 public final class AsmDump {
   private static final int NAME_AND_TYPE = 12;
@@ -47,13 +57,17 @@ public final class AsmDump {
           .sorted().collect(Collectors.toList());
     }
     Set<String> descriptors = new TreeSet<>();
-    try (BufferedWriter pools = Files.newBufferedWriter(output.resolve("constant-pools.txt"), StandardCharsets.UTF_8)) {
+    try (BufferedWriter pools = Files.newBufferedWriter(output.resolve("constant-pools.txt"), StandardCharsets.UTF_8);
+         BufferedWriter frames = Files.newBufferedWriter(output.resolve("frames.txt"), StandardCharsets.UTF_8)) {
       for (Path file : classes) {
         String relative = corpus.relativize(file).toString().replace('\\', '/');
         byte[] bytes = Files.readAllBytes(file);
         try {
-          ClassReader reader = new ClassReader(bytes);
-          pools.write(poolLine(relative, reader, bytes, descriptors));
+          OffsetReader reader = new OffsetReader(bytes);
+          String poolLine = poolLine(relative, reader, bytes, descriptors);
+          String frameLines = frameLines(relative, reader);
+          pools.write(poolLine);
+          frames.write(frameLines);
         } catch (RuntimeException e) {
           pools.write("!" + relative + "\t" + e);
         }
@@ -113,5 +127,87 @@ public final class AsmDump {
 
   private static void addMethodDescriptor(Set<String> descriptors, String descriptor) {
     if (descriptor.startsWith("(")) descriptors.add(descriptor);
+  }
+
+  private static final int MAJOR_VERSION_OFFSET = 6;
+  private static final int FIRST_FRAMES_VERSION = 50;
+
+  /** Remembers the bytecode offset of every label it makes, which ASM keeps to itself. */
+  private static final class OffsetReader extends ClassReader {
+    final Map<Label, Integer> offsets = new IdentityHashMap<>();
+
+    OffsetReader(byte[] bytes) {
+      super(bytes);
+    }
+
+    @Override
+    protected Label readLabel(int bytecodeOffset, Label[] labels) {
+      Label label = super.readLabel(bytecodeOffset, labels);
+      offsets.put(label, bytecodeOffset);
+      return label;
+    }
+  }
+
+  private static String frameLines(String relative, OffsetReader reader) {
+    if (reader.readUnsignedShort(MAJOR_VERSION_OFFSET) < FIRST_FRAMES_VERSION) return "";
+    StringBuilder text = new StringBuilder("C\t").append(relative).append('\n');
+    reader.accept(new ClassVisitor(Opcodes.ASM9) {
+      @Override
+      public MethodVisitor visitMethod(int access, String name, String descriptor, String signature,
+          String[] exceptions) {
+        return new MethodVisitor(Opcodes.ASM9) {
+          // ASM visits the label at a frame's offset just before the frame.
+          private int offset = -1;
+
+          @Override
+          public void visitCode() {
+            text.append("M\t").append(name).append(descriptor).append('\n');
+          }
+
+          @Override
+          public void visitLabel(Label label) {
+            offset = reader.offsets.get(label);
+          }
+
+          @Override
+          public void visitFrame(int type, int numLocal, Object[] local, int numStack, Object[] stack) {
+            text.append("F\t").append(offset).append('\t');
+            appendTypes(text, numLocal, local, reader.offsets);
+            text.append('\t');
+            appendTypes(text, numStack, stack, reader.offsets);
+            text.append('\n');
+          }
+        };
+      }
+    }, ClassReader.EXPAND_FRAMES);
+    return text.toString();
+  }
+
+  private static void appendTypes(StringBuilder text, int count, Object[] types, Map<Label, Integer> offsets) {
+    for (int i = 0; i < count; i++) {
+      if (i > 0) text.append(' ');
+      Object type = types[i];
+      if (type instanceof String) {
+        text.append('L').append((String) type);
+      } else if (type instanceof Label) {
+        text.append('u').append(offsets.get(type));
+      } else if (type == Opcodes.TOP) {
+        text.append('T');
+      } else if (type == Opcodes.INTEGER) {
+        text.append('I');
+      } else if (type == Opcodes.FLOAT) {
+        text.append('F');
+      } else if (type == Opcodes.DOUBLE) {
+        text.append('D');
+      } else if (type == Opcodes.LONG) {
+        text.append('J');
+      } else if (type == Opcodes.NULL) {
+        text.append('N');
+      } else if (type == Opcodes.UNINITIALIZED_THIS) {
+        text.append('U');
+      } else {
+        throw new IllegalStateException("unknown frame type " + type);
+      }
+    }
   }
 }

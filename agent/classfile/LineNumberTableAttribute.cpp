@@ -1,0 +1,58 @@
+#include "agent/classfile/LineNumberTableAttribute.h"
+
+#include "agent/support/FatalError.h"
+
+LineNumberTableAttribute::LineNumberTableAttribute(DataInput& in, int32_t nameIndex, int32_t length)
+    : AttributeInfo(nameIndex, length) {
+  const int32_t count = in.readUnsignedShort();
+  try {
+    for (int32_t i = 0; i < count; i++) {
+      const int32_t startPc = in.readUnsignedShort();
+      const int32_t lineNumber = in.readUnsignedShort();
+      entries.add(new LineNumber{startPc, lineNumber});
+    }
+  } catch (...) {  // a truncated table: no destructor runs for a constructor that throws
+    entries.deleteElements();
+    throw;
+  }
+}
+
+LineNumberTableAttribute::~LineNumberTableAttribute() { entries.deleteElements(); }
+
+void LineNumberTableAttribute::writeBody(DataOutput& out) const {
+  out.writeShort(entries.size);
+  for (int32_t i = 0; i < entries.size; i++) {
+    out.writeShort(entries[i]->startPc);
+    out.writeShort(entries[i]->lineNumber);
+  }
+}
+
+void LineNumberTableAttribute::validate(int32_t codeLength) const {
+  for (int32_t i = 0; i < entries.size; i++) {
+    if (entries[i]->startPc >= codeLength) assertionFailed("assertion failed", "LineNumberTableAttribute", __LINE__);
+  }
+}
+
+int32_t LineNumberTableAttribute::getLineNumber(int32_t offset) const {
+  if (offset < 0) assertionFailed("assertion failed", "LineNumberTableAttribute", __LINE__);
+  const LineNumber* best = nullptr;
+  for (int32_t i = 0; i < entries.size; i++) {
+    const LineNumber* entry = entries[i];
+    if (entry->startPc <= offset && (best == nullptr || entry->startPc >= best->startPc)) best = entry;
+  }
+  return best == nullptr ? 0 : best->lineNumber;
+}
+
+void LineNumberTableAttribute::shift(int32_t count, int32_t offset) {
+  if (count < 0) assertionFailed("assertion failed", "LineNumberTableAttribute", __LINE__);
+  for (int32_t i = 0; i < entries.size; i++) {
+    if (entries[i]->startPc > offset) entries[i]->startPc += count;
+  }
+}
+
+void LineNumberTableAttribute::relocate(const int32_t* map) {
+  if (map == nullptr) assertionFailed("assertion failed: value is NULL", "LineNumberTableAttribute", __LINE__);
+  for (int32_t i = 0; i < entries.size; i++) {
+    if (entries[i]->startPc > 0) entries[i]->startPc = map[entries[i]->startPc];
+  }
+}
