@@ -349,9 +349,10 @@ YString logProcessList() {
     list.appendLong(pids[i]);
     YVector<YString> arguments;
     getCommandLineByPid(arguments, pids[i]);
+    // An argument may hold line breaks (a shell script passed with -c); they stay on the process's line.
     for (int32_t j = 0; j < arguments.size; j++) {
       list.append(" ");
-      list.append(arguments[j]);
+      list.append(arguments[j].replaceAll("\r", " ").replaceAll("\n", " "));
     }
     list.append("\n");
   }

@@ -264,7 +264,15 @@ TEST(AgentLogNames, SanitisingReplacesControlAndReservedCharacters) {
 }
 
 TEST(AgentLogNames, TheProcessListMarksTheOwnProcessAndIsSorted) {
+#ifndef _WIN32
+  // A shell whose name argument holds a line break must still take one line of the list.
+  ASSERT_EQ(std::system("sh -c 'sleep 2; true' \"$(printf 'two\\nlines')\" &"), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+#endif
   const std::string list = logProcessList().data;
+#ifndef _WIN32
+  EXPECT_NE(list.find(" two lines"), std::string::npos) << list;
+#endif
   std::smatch header;
   ASSERT_TRUE(std::regex_search(list, header, std::regex("^DebugPS: (\\d+) processes:\n"))) << list;
   std::istringstream lines(header.suffix().str());
