@@ -52,6 +52,18 @@ endif()
 # The library loaded into a real JVM, and the benchmarks (built here so that they keep compiling; only
 # scripts/bench.sh runs them).
 if(NOT WIN32)
+  # Tests of the JNI and JVMTI helpers against a JVM created inside the test process (JNI_CreateJavaVM).
+  # A process holds one JVM, so these live in one executable, each test run in a process of its own.
+  file(GLOB _inprocess_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/inprocess/*.cpp)
+  if(_inprocess_sources)
+    set(_libjvm_dir "${TALLYSCOPE_JDK_HOME}/lib/server")
+    add_executable(inprocess_jvm ${_inprocess_sources})
+    target_link_libraries(inprocess_jvm PRIVATE tallyscope_agent GTest::gtest "${_libjvm_dir}/libjvm.so")
+    set_target_properties(inprocess_jvm PROPERTIES BUILD_RPATH "${_libjvm_dir}")
+    gtest_discover_tests(inprocess_jvm TEST_PREFIX "jvm.inprocess." DISCOVERY_TIMEOUT 60
+                         PROPERTIES ENVIRONMENT "${TALLYSCOPE_TEST_HOME}")
+  endif()
+
   add_test(NAME jvm.smoke COMMAND sh ${CMAKE_SOURCE_DIR}/tests/jvm/smoke.sh
            ${TALLYSCOPE_JAVA} $<TARGET_FILE:tallyscope>)
 
