@@ -78,6 +78,19 @@ class Options {
   // The early pass without handing anything to the log: sets `sessionName`, returns the log settings.
   LogOptions readLogOptions(const YString& options);
 
+  // The main pass: checks every token, stores what it asks for, then checks the combinations. `error`
+  // becomes empty when the options are valid, else the first failure's message (or the unknown token);
+  // the pass stops there, and what earlier tokens did stays. `flags` is the agent flags word, read and
+  // changed here: `agentFlags` loaded into a local at start-up, a local word alone for the host's check.
+  // Applying (at start-up) first forces every recording mode and optional feature off, so that only the
+  // tokens switch them on, and changes process-wide state too: `profilingFlags`, `startupProbeModes`,
+  // and, only once the whole string has proved valid, the environment ("repository=", and the agent
+  // passed on to child processes). Without apply, nothing outside this store and `flags` changes.
+  void parse(YString& error, const YString& options, uint64_t& flags, bool apply);
+  // The applying pass with `agentFlags`, run on the process-wide store at start-up, with its log lines;
+  // false when the options are invalid and the agent must not start.
+  bool checkAtStart(const YString& options);
+
   // Whether a hidden switch was given exactly so ("_cf4", not "_cf4=1").
   bool hasOption(const char* name) const;
   // The number after "<name>=" in the first hidden option that has it, else `defaultValue`; a value that
@@ -104,6 +117,10 @@ class Options {
 // The process-wide store, made on first use and never destroyed: threads may read it while the process
 // exits. The entry points' early pass is its first use, so it sees the flags as they were at load.
 Options& globalOptions();
+
+// The host's check of an option string: the main pass without apply on a fresh store, with the flags of
+// a JVM that allows everything. Empty when the options are valid, else the reason. Leaves nothing behind.
+YString validateStartupOptions(const YString& options);
 
 // Whether "KUBERNETES_SERVICE_HOST" is set and not empty.
 bool isInsideKubernetes();
