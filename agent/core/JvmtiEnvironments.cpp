@@ -1,0 +1,3 @@
+#include "agent/core/JvmtiEnvironments.h"
+
+jvmtiEnv* mainJvmti = nullptr;

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <jni.h>
+#include <jvmti.h>
+
+#include <cstdint>
+
+#include "agent/support/YString.h"
+
+class ThreadInfo;
+
+// Checked JVMTI calls on the main environment. An error that the agent cannot live with is fatal and
+// names itself and the calling place; calls whose failure is tolerable test the code themselves.
+
+// 0 does nothing. Any other code is the fatal error "ERROR: JVMTI error <code>:<name> at <file>:<line>",
+// with the JVM's name of the error, or "<null>" when it has none.
+void checkJvmtiError(jvmtiError error, const char* file, int32_t line);
+// "<code>:<name>" by the same naming rule, for log lines; never fails, also without an environment.
+YString jvmtiErrorText(jvmtiEnv* jvmti, jvmtiError error);
+
+// Allocate and Deallocate; an error is fatal.
+unsigned char* jvmtiAllocate(int64_t size);
+void jvmtiDeallocate(void* memory);
+
+// IterateOverHeap over tagged and untagged objects. Returns the JVM's error code, which most callers
+// may ignore: an iteration that cannot run visits nothing.
+jvmtiError iterateOverHeap(jvmtiEnv* jvmti, jvmtiHeapObjectCallback callback, const void* userData);
+
+// The class's Java type name ("java.lang.String", "int[]"). The class must not be null. When the JVM
+// cannot describe the class: `defaultText` when given, else a fatal error.
+YString getClassSignature(jclass klass, const char* defaultText);
+
+// The agent's record of `thread` (null: the calling thread). While the JVM is in its start phase, the
+// start-phase record for every thread, untouched. Later, the record in the thread's JVMTI thread-local
+// storage, marked as reached from Java and named from the JVM when it has no name yet; null when the
+// slot is empty or cannot be read.
+ThreadInfo* getThreadRecord(JNIEnv* env, jthread thread);

@@ -1,0 +1,229 @@
+#include <gtest/gtest.h>
+#include <jvmti.h>
+
+#include <cstring>
+#include <future>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "agent/core/JvmtiEnvironments.h"
+#include "agent/recording/ThreadInfo.h"
+#include "agent/support/JvmtiUtils.h"
+#include "tests/inprocess/InProcessJvm.h"
+#include "tests/inprocess/JavaValues.h"
+#include "tests/support/FatalErrorOutput.h"
+#include "tests/support/LogCapture.h"
+
+namespace {
+
+std::string str(const YString& text) { return std::string(text.data, size_t(text.length)); }
+
+// Puts `value` into the calling thread's JVMTI thread-local storage and takes it out again at the end.
+class StoredRecord {
+ public:
+  explicit StoredRecord(ThreadInfo* record) {
+    EXPECT_EQ(mainJvmti->SetThreadLocalStorage(nullptr, record), JVMTI_ERROR_NONE);
+  }
+  ~StoredRecord() { mainJvmti->SetThreadLocalStorage(nullptr, nullptr); }
+};
+
+jthread currentThread(JNIEnv* env) {
+  const jclass threadClass = env->FindClass("java/lang/Thread");
+  const jobject thread = env->CallStaticObjectMethod(
+      threadClass, env->GetStaticMethodID(threadClass, "currentThread", "()Ljava/lang/Thread;"));
+  env->ExceptionCheck();
+  return thread;
+}
+
+void setThreadName(JNIEnv* env, jthread thread, const char16_t* name) {
+  const jclass threadClass = env->FindClass("java/lang/Thread");
+  env->CallVoidMethod(thread, env->GetMethodID(threadClass, "setName", "(Ljava/lang/String;)V"), javaString(env, name));
+  env->ExceptionCheck();
+}
+
+struct HeapCounts {
+  int64_t tagged = 0;
+  int64_t untagged = 0;
+};
+
+jvmtiIterationControl JNICALL countObject(jlong, jlong, jlong* tag, void* userData) {
+  HeapCounts* counts = static_cast<HeapCounts*>(userData);
+  (*tag != 0 ? counts->tagged : counts->untagged)++;
+  return JVMTI_ITERATION_CONTINUE;
+}
+
+using JvmtiErrors = JvmTest;
+using JvmtiMemory = JvmTest;
+using ClassSignatures = JvmTest;
+using ThreadRecords = JvmTest;
+using HeapIteration = JvmTest;
+
+}  // namespace
+
+// Nothing is asked of JVMTI for success: without an environment the call still returns.
+TEST_F(JvmtiErrors, SuccessIsNothing) {
+  jvmtiEnv* const kept = mainJvmti;
+  mainJvmti = nullptr;
+  LogCapture log;
+  checkJvmtiError(JVMTI_ERROR_NONE, "ClassPrepare", 77);
+  mainJvmti = kept;
+  EXPECT_TRUE(log.entries().empty());
+}
+
+TEST_F(JvmtiErrors, AnErrorIsFatalWithTheJvmsNameForItAndThePlace) {
+  const std::regex expected(
+      R"(error at JvmtiUtils:\d+: ERROR: JVMTI error 21:JVMTI_ERROR_INVALID_CLASS at ClassPrepare:77)");
+  EXPECT_TRUE(
+      std::regex_match(fatalErrorOf([] { checkJvmtiError(JVMTI_ERROR_INVALID_CLASS, "ClassPrepare", 77); }), expected));
+  const std::regex unknown(R"(error at JvmtiUtils:\d+: ERROR: JVMTI error 4711:<null> at Natives:1)");
+  EXPECT_TRUE(std::regex_match(fatalErrorOf([] { checkJvmtiError(jvmtiError(4711), "Natives", 1); }), unknown));
+}
+
+TEST_F(JvmtiErrors, TextsForLogLines) {
+  struct Case {
+    jvmtiEnv* jvmti;
+    jvmtiError error;
+    std::string text;
+  };
+  for (const Case& c : {Case{mainJvmti, JVMTI_ERROR_NONE, "0:JVMTI_ERROR_NONE"},
+                        Case{mainJvmti, JVMTI_ERROR_WRONG_PHASE, "112:JVMTI_ERROR_WRONG_PHASE"},
+                        Case{mainJvmti, jvmtiError(4711), "4711:<null>"}, Case{mainJvmti, jvmtiError(-1), "-1:<null>"},
+                        Case{nullptr, JVMTI_ERROR_INVALID_CLASS, "21:<null>"}}) {
+    EXPECT_EQ(str(jvmtiErrorText(c.jvmti, c.error)), c.text);
+  }
+}
+
+TEST_F(JvmtiMemory, BlocksComeAndGoThroughTheMainEnvironment) {
+  unsigned char* block = jvmtiAllocate(4096);
+  ASSERT_NE(block, nullptr);
+  std::memset(block, 0xA5, 4096);
+  jvmtiDeallocate(block);
+  jvmtiDeallocate(nullptr);
+  const std::regex refused(
+      R"(error at JvmtiUtils:\d+: ERROR: JVMTI error 103:JVMTI_ERROR_ILLEGAL_ARGUMENT at JvmtiUtils:\d+)");
+  EXPECT_TRUE(std::regex_match(fatalErrorOf([] { jvmtiAllocate(-1); }), refused));
+}
+
+TEST_F(ClassSignatures, JavaTypeNamesOfClassesAndArrayClasses) {
+  struct Case {
+    const char* descriptor;
+    std::string name;
+  };
+  for (const Case& c :
+       {Case{"java/lang/String", "java.lang.String"}, Case{"[I", "int[]"},
+        Case{"[[Ljava/lang/Object;", "java.lang.Object[][]"}, Case{"java/util/Map$Entry", "java.util.Map$Entry"}}) {
+    const jclass klass = env->FindClass(c.descriptor);
+    ASSERT_NE(klass, nullptr) << c.descriptor;
+    EXPECT_EQ(str(getClassSignature(klass, nullptr)), c.name);
+    EXPECT_EQ(str(getClassSignature(klass, "<unknown class>")), c.name);
+  }
+  const jclass primitiveInt = static_cast<jclass>(env->GetStaticObjectField(
+      env->FindClass("java/lang/Integer"),
+      env->GetStaticFieldID(env->FindClass("java/lang/Integer"), "TYPE", "Ljava/lang/Class;")));
+  EXPECT_EQ(str(getClassSignature(primitiveInt, nullptr)), "int");
+}
+
+// A String object is no class: the JVM refuses it with a real JVMTI error.
+TEST_F(ClassSignatures, ARefusedClassGivesTheDefaultTextOrIsFatal) {
+  const auto notAClass = static_cast<jclass>(static_cast<jobject>(javaString(env, u"not a class")));
+  EXPECT_EQ(str(getClassSignature(notAClass, "<unknown class>")), "<unknown class>");
+  const std::regex fatal(
+      R"(error at JvmtiUtils:\d+: ERROR: JVMTI error 21:JVMTI_ERROR_INVALID_CLASS at JvmtiUtils:\d+)");
+  EXPECT_TRUE(std::regex_match(fatalErrorOf([&] { getClassSignature(notAClass, nullptr); }), fatal));
+  EXPECT_TRUE(std::regex_match(fatalErrorOf([] { getClassSignature(nullptr, "x"); }),
+                               std::regex(R"(error at JvmtiUtils:\d+: assertion failed: value is NULL)")));
+}
+
+TEST_F(ThreadRecords, AnEmptySlotGivesNullAndCreatesNothing) {
+  EXPECT_EQ(getThreadRecord(env, nullptr), nullptr);
+  EXPECT_EQ(getThreadRecord(env, currentThread(env)), nullptr);
+  void* stored = &stored;
+  ASSERT_EQ(mainJvmti->GetThreadLocalStorage(nullptr, &stored), JVMTI_ERROR_NONE);
+  EXPECT_EQ(stored, nullptr);
+}
+
+TEST_F(ThreadRecords, TheStoredRecordIsMarkedAsReachedAndNamedFromTheJvm) {
+  ThreadInfo record(7, YString());
+  const StoredRecord stored(&record);
+  EXPECT_EQ(record.reachedFromJava.load(), 0);
+  EXPECT_EQ(getThreadRecord(env, nullptr), &record);
+  EXPECT_EQ(record.reachedFromJava.load(), 1);
+  EXPECT_EQ(str(record.name), "main");
+  EXPECT_EQ(str(record.groupName), "main");
+  EXPECT_FALSE(record.daemon);
+  EXPECT_EQ(getThreadRecord(env, currentThread(env)), &record);
+  EXPECT_EQ(record.threadNumber, 7);
+}
+
+TEST_F(ThreadRecords, ANameIsReadAgainOnlyWhenForced) {
+  ThreadInfo record(1, YString("kept"));
+  const StoredRecord stored(&record);
+  const jthread thread = currentThread(env);
+  EXPECT_EQ(getThreadRecord(env, nullptr), &record);
+  EXPECT_EQ(str(record.name), "kept");
+  setThreadName(env, thread, u"renamed \u00e9");
+  record.refreshName(env, thread, false);
+  EXPECT_EQ(str(record.name), "kept");
+  record.refreshName(env, thread, true);
+  EXPECT_EQ(str(record.name), "renamed \xc3\xa9");
+  setThreadName(env, thread, u"main");
+}
+
+TEST_F(ThreadRecords, AThreadTheJvmCannotDescribeLeavesTheRecordAsItIs) {
+  const jclass threadClass = env->FindClass("java/lang/Thread");
+  const jobject unstarted = env->NewObject(
+      threadClass, env->GetMethodID(threadClass, "<init>", "(Ljava/lang/String;)V"), javaString(env, u"never started"));
+  // Thread-local storage exists only for live threads.
+  EXPECT_EQ(getThreadRecord(env, unstarted), nullptr);
+  ThreadInfo record(2, YString("kept"));
+  record.refreshName(env, unstarted, true);
+  EXPECT_EQ(str(record.name), "never started");
+  // A forced refresh that the JVM refuses keeps the name the record has.
+  record.refreshName(env, env->NewStringUTF("not a thread"), true);
+  EXPECT_EQ(str(record.name), "never started");
+}
+
+// The record is looked up for the thread given, not for the caller: a second attached thread holds its
+// own record, and the main thread asks for it.
+TEST_F(ThreadRecords, TheRecordOfAnotherLiveThread) {
+  ThreadInfo record(3, YString());
+  std::promise<jobject> attached;
+  std::promise<void> done;
+  std::thread worker([&] {
+    JNIEnv* workerEnv = nullptr;
+    JavaVMAttachArgs arguments{JNI_VERSION_1_8, const_cast<char*>("jni-worker"), nullptr};
+    inProcessJvm()->AttachCurrentThread(reinterpret_cast<void**>(&workerEnv), &arguments);
+    mainJvmti->SetThreadLocalStorage(nullptr, &record);
+    attached.set_value(workerEnv->NewGlobalRef(currentThread(workerEnv)));
+    done.get_future().wait();
+    inProcessJvm()->DetachCurrentThread();
+  });
+  const jobject workerThread = attached.get_future().get();
+  EXPECT_EQ(getThreadRecord(env, nullptr), nullptr);
+  EXPECT_EQ(getThreadRecord(env, workerThread), &record);
+  EXPECT_EQ(str(record.name), "jni-worker");
+  EXPECT_EQ(record.reachedFromJava.load(), 1);
+  done.set_value();
+  worker.join();
+  env->DeleteGlobalRef(workerThread);
+}
+
+TEST_F(HeapIteration, VisitsTaggedAndUntaggedObjects) {
+  const jobject tagged = javaString(env, u"tagged");
+  ASSERT_EQ(mainJvmti->SetTag(tagged, 42), JVMTI_ERROR_NONE);
+  HeapCounts counts;
+  EXPECT_EQ(iterateOverHeap(mainJvmti, countObject, &counts), JVMTI_ERROR_NONE);
+  EXPECT_EQ(counts.tagged, 1);
+  EXPECT_GT(counts.untagged, 1000);
+}
+
+// An environment without the tagging capability cannot iterate; the caller learns it from the result.
+TEST_F(HeapIteration, AnEnvironmentWithoutTaggingVisitsNothing) {
+  jvmtiEnv* plain = nullptr;
+  ASSERT_EQ(inProcessJvm()->GetEnv(reinterpret_cast<void**>(&plain), JVMTI_VERSION_1_0), JNI_OK);
+  HeapCounts counts;
+  EXPECT_EQ(iterateOverHeap(plain, countObject, &counts), JVMTI_ERROR_MUST_POSSESS_CAPABILITY);
+  EXPECT_EQ(counts.tagged + counts.untagged, 0);
+  plain->DisposeEnvironment();
+}
