@@ -7,7 +7,9 @@
 #   classfile.corpus.*        the GoogleTest cases of tests/classfile/*.cpp, which compare the two; they
 #                             find the dump through TALLYSCOPE_ASM_DUMP and the corpus through the dump,
 #                             and the compiled fixtures of tests/classfile/fixtures through
-#                             TALLYSCOPE_PROBE_FIXTURES
+#                             TALLYSCOPE_PROBE_FIXTURES; the Java programs they run themselves
+#                             (AsmTextCompare, VerifyCorpus) through TALLYSCOPE_CORPUS_TOOLS, with the ASM
+#                             jars of TALLYSCOPE_ASM_CLASSPATH
 # Linux only. Run as a script (cmake -P) this file performs the extraction, or reports what is missing.
 
 if(CMAKE_SCRIPT_MODE_FILE)
@@ -40,12 +42,15 @@ endif()
 set(_jimage "${TALLYSCOPE_JDK_HOME}/bin/jimage")
 set(_modules "${TALLYSCOPE_JDK_HOME}/lib/modules")
 set(_asm_jar /usr/share/java/asm.jar)
+set(_asm_util_jar /usr/share/java/asm-util.jar)
+# asm-util's printers, with the tree and analysis packages it links against.
+set(_asm_class_path "${_asm_jar}:${_asm_util_jar}:/usr/share/java/asm-tree.jar:/usr/share/java/asm-analysis.jar")
 set(_corpus "${CMAKE_BINARY_DIR}/class-corpus")
 set(_asm_dump "${CMAKE_BINARY_DIR}/class-corpus-asm")
 set(_asm_classes "${CMAKE_BINARY_DIR}/asm-dump-classes")
 
 # A missing prerequisite fails the test run instead of silently dropping the corpus tests.
-foreach(_needed IN ITEMS "${_asm_jar}" "${_modules}" "${_jimage}")
+foreach(_needed IN ITEMS "${_asm_jar}" "${_asm_util_jar}" "${_modules}" "${_jimage}")
   if(NOT EXISTS "${_needed}")
     add_test(NAME classfile.corpus COMMAND ${CMAKE_COMMAND} "-DMISSING=${_needed}" -P ${CMAKE_CURRENT_LIST_FILE})
     return()
@@ -58,6 +63,17 @@ add_custom_command(OUTPUT "${_asm_classes}/AsmDump.class"
   DEPENDS "${CMAKE_SOURCE_DIR}/tests/classfile/AsmDump.java"
   COMMENT "Compiling AsmDump.java" VERBATIM)
 add_custom_target(classfile_asm_dump ALL DEPENDS "${_asm_classes}/AsmDump.class")
+
+# The Java programs that corpus tests run on what the model wrote: ASM's text of two classes compared,
+# and every class defined and verified in a JVM.
+set(_corpus_tools "${CMAKE_BINARY_DIR}/corpus-tools")
+set(_corpus_tool_sources "${CMAKE_SOURCE_DIR}/tests/classfile/AsmTextCompare.java"
+                         "${CMAKE_SOURCE_DIR}/tests/classfile/VerifyCorpus.java")
+add_custom_command(OUTPUT "${_corpus_tools}/AsmTextCompare.class" "${_corpus_tools}/VerifyCorpus.class"
+  COMMAND "${TALLYSCOPE_JAVAC}" -cp "${_asm_class_path}" -d "${_corpus_tools}" ${_corpus_tool_sources}
+  DEPENDS ${_corpus_tool_sources} COMMENT "Compiling the corpus tools" VERBATIM)
+add_custom_target(classfile_corpus_tools ALL
+  DEPENDS "${_corpus_tools}/AsmTextCompare.class" "${_corpus_tools}/VerifyCorpus.class")
 
 add_test(NAME classfile.corpus.extract
          COMMAND ${CMAKE_COMMAND} "-DJIMAGE=${_jimage}" "-DMODULES=${_modules}" "-DCORPUS=${_corpus}"
@@ -97,5 +113,6 @@ gtest_discover_tests(classfile_corpus TEST_PREFIX "classfile.corpus." DISCOVERY_
 file(WRITE "${CMAKE_BINARY_DIR}/classfile_corpus_environment.cmake"
   "set_tests_properties(\${classfile_corpus_TESTS} PROPERTIES ENVIRONMENT [==[TALLYSCOPE_ASM_DUMP=${_asm_dump};"
   "TALLYSCOPE_PROBE_FIXTURES=${_probe_fixtures};TALLYSCOPE_JAVA=${TALLYSCOPE_JAVA};"
-  "TALLYSCOPE_EDIT_FIXTURE=${_edit_fixture};${TALLYSCOPE_TEST_HOME}]==])\n")
+  "TALLYSCOPE_EDIT_FIXTURE=${_edit_fixture};TALLYSCOPE_CORPUS_TOOLS=${_corpus_tools};"
+  "TALLYSCOPE_ASM_CLASSPATH=${_asm_class_path};${TALLYSCOPE_TEST_HOME}]==])\n")
 set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${CMAKE_BINARY_DIR}/classfile_corpus_environment.cmake")

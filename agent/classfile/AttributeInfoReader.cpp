@@ -1,6 +1,7 @@
 #include "agent/classfile/AttributeInfoReader.h"
 
 #include "agent/classfile/AttributeNames.h"
+#include "agent/classfile/ClassFile.h"
 #include "agent/classfile/CodeAttribute.h"
 #include "agent/classfile/ConstantValues.h"
 #include "agent/classfile/LineNumberTableAttribute.h"
@@ -52,4 +53,14 @@ AttributeInfo* AttributeInfoReader::read(DataInput& in, const ConstantPool& pool
     assertionFailed("assertion failed", "AttributeInfoReader", __LINE__);
   }
   return attribute;
+}
+
+void AttributeInfoReader::readList(DataInput& in, ClassFile* classFile, YVector<AttributeInfo*>& out) {
+  try {
+    const int32_t count = in.readUnsignedShort();
+    for (int32_t i = 0; i < count; i++) out.add(read(in, classFile->getConstantPool(), classFile));
+  } catch (...) {
+    out.deleteElements();
+    throw;
+  }
 }

@@ -2,45 +2,125 @@
 
 #include <cstdint>
 
+#include "agent/classfile/AttributeInfo.h"
 #include "agent/classfile/ConstantPoolInfo.h"
+#include "agent/classfile/DataInput.h"
+#include "agent/classfile/DataOutput.h"
+#include "agent/classfile/FieldInfo.h"
+#include "agent/classfile/MethodInfo.h"
 #include "agent/support/YMap.h"
 #include "agent/support/YString.h"
+#include "agent/support/YVector.h"
 
-// The editable model of one class file: so far its version, its this-class index and its constant pool,
-// to which editors add the constants they need without duplicating any. Members and attributes keep a
-// pointer to the pool, so a ClassFile is never copied or moved.
+// The editable model of one class file: the header, the constant pool, to which editors add the constants
+// they need without duplicating any, the fields, the methods and the class's attributes. Members and
+// attributes keep a pointer to the model, so a ClassFile is never copied or moved. For classes of version
+// 50 and later every method's stack-map frames are expanded while the class is parsed, which may already
+// add entries to the pool.
 class ClassFile {
  public:
-  // A model over an existing pool, whose entries it takes over: slot 0 and the slot after each Long or
-  // Double hold null. The this-class index must be >= 1.
-  ClassFile(const ConstantPool& entries, int32_t majorVersion, int32_t minorVersion, int32_t thisClassIndex);
+  // Parses the class. An unknown constant-pool tag stops the parse and sets the parse-failed flag, after
+  // which only the flag and the destructor may be used; malformed input is a fatal error.
+  explicit ClassFile(DataInput& in);
   ~ClassFile();
   ClassFile(const ClassFile&) = delete;
   ClassFile& operator=(const ClassFile&) = delete;
 
-  int32_t getMajorVersion() const { return majorVersion; }
-  int32_t getMinorVersion() const { return minorVersion; }
-  int32_t getThisClassIndex() const { return thisClassIndex; }
-  // The internal name (java/lang/Thread) of the this-class entry.
+  bool isParseFailed() const { return parseFailed; }
+
+  // Appends the class file. A count, a text or a code length that its field in the file cannot hold is a
+  // fatal error, and then nothing is appended: the caller keeps whatever it holds, the original class
+  // among it. The model is unchanged by a write.
+  void write(DataOutput& out) const;
+
+  // Get-or-add: the pool index of the first entry equal to the request, appended at the end of the pool
+  // when there is none. Index arguments must be >= 1. Nothing is ever removed or moved, so every index
+  // handed out stays valid.
+  int32_t getOrAddUtf8(const YString& text);
+  // Keyed by the name's index: two Utf8 entries of the same text give two Class entries.
+  int32_t getOrAddClass(int32_t nameIndex);
+  int32_t getOrAddNameAndType(int32_t nameIndex, int32_t descriptorIndex);
+  // The Methodref of a Class entry and of the NameAndType of two Utf8 entries, each added when missing.
+  int32_t getOrAddMethodRef(int32_t classIndex, int32_t nameIndex, int32_t descriptorIndex);
+  int32_t getOrAddString(const YString& text);
+  int32_t getOrAddInteger(int32_t value);
+  // A new Long takes two slots; the answer is the first.
+  int32_t getOrAddLong(int64_t value);
+  // The position in the method list of the method with this name and descriptor, a new method without
+  // attributes when there is none. A method whose name lies in a second Utf8 entry of the same text is
+  // not found. Flags >= 0.
+  int32_t getOrAddMethod(const YString& name, const YString& descriptor, int32_t accessFlags);
+
+  // The first method of that name and descriptor, or null.
+  MethodInfo* findMethod(const YString& name, const YString& descriptor) const;
+  // The first method of that name, or null; `several` (which must be given) tells whether another method
+  // has the name too.
+  MethodInfo* findMethodByName(const YString& name, bool* several) const;
+
+  // Internal names (java/lang/Thread) of Class entries.
   const YString& getThisClassName() const;
+  const YString& getClassNameAt(int32_t index) const;
+  // Null for a class without a super class (java/lang/Object, module-info).
+  const YString* getSuperClassName() const;
+  // Whether a direct interface has exactly this internal name.
+  bool implementsInterface(const YString& name) const;
+  bool hasInterfaces() const { return interfaces.size > 0; }
+  // The text of the first "SourceFile" attribute, empty without one.
+  YString getSourceFileName() const;
+  // Whether an annotation of the class matches the pattern ("*" for any run of characters).
+  bool hasAnnotationMatching(const YString& pattern) const;
+  // The probe annotations of the first "RuntimeInvisibleAnnotations" attribute (readProbeAnnotations);
+  // without one the outputs stay as they are.
+  void readProbeClassAnnotations(YVector<YString>& methodPatterns, YString& instanceOf,
+                                 YVector<YString>& retransformIfInstanceOf, bool& discardThrownException) const;
+  // The inner classes of the first "InnerClasses" attribute, in Java form. `out` must be given.
+  void getInnerClassNames(YVector<YString>* out) const;
 
   ConstantPool& getConstantPool() { return constantPool; }
   const ConstantPool& getConstantPool() const { return constantPool; }
+  YVector<MethodInfo*>& getMethods() { return methods; }
+  const YVector<MethodInfo*>& getMethods() const { return methods; }
+  const YVector<FieldInfo*>& getFields() const { return fields; }
+  const YVector<AttributeInfo*>& getAttributes() const { return attributes; }
+  int32_t getAccessFlags() const { return accessFlags; }
+  int32_t getThisClassIndex() const { return thisClassIndex; }
+  int32_t getMajorVersion() const { return majorVersion; }
+  int32_t getMinorVersion() const { return minorVersion; }
 
-  // The index of the first Utf8 entry holding exactly `text`, appended when there is none.
-  int32_t getOrAddUtf8(const YString& text);
-  // The index of the first Class entry whose name is the Utf8 entry at `nameIndex` (>= 1), appended when
-  // there is none. Keyed by the index: two Utf8 entries of the same text give two Class entries.
-  int32_t getOrAddClass(int32_t nameIndex);
+  // For each pair k in order, every occurrence of searches[k] in every Utf8 entry becomes replacements[k],
+  // left to right; inserted text is not searched again for the same pair. An empty search text changes
+  // nothing. A text that grows past 65535 bytes makes the next write fail.
+  void replaceUtf8Text(const YVector<YString>& searches, const YVector<YString>& replacements);
+  // Removes the template methods (names that begin and end with "$$") and erases their names from every
+  // Utf8 text.
+  void processTemplateMethods();
 
  private:
+  void parse(DataInput& in);
+  void release();
   int32_t append(ConstantPoolInfo* entry);
+  void cacheUtf8(const YString& text, int32_t index);
+  bool holdsUtf8(int32_t index, const YString& text) const;
+  AttributeInfo* firstAttributeNamed(const YString& name) const;
+  void writeClass(DataOutput& out) const;
 
-  const int32_t majorVersion;
-  const int32_t minorVersion;
-  const int32_t thisClassIndex;
+  uint32_t magic = 0;
+  int32_t majorVersion = 0;
+  int32_t minorVersion = 0;
+  int32_t accessFlags = 0;
+  int32_t thisClassIndex = 0;
+  int32_t superClassIndex = 0;
+  YVector<int32_t> interfaces;
   ConstantPool constantPool;
-  // Answers that a get-or-add gave. A Utf8 key is the entry's own text, which lives as long as the pool.
+  YVector<FieldInfo*> fields;
+  YVector<MethodInfo*> methods;
+  YVector<AttributeInfo*> attributes;
+  // Answers that a get-or-add gave. Every answer is checked against the pool before it is used, so an
+  // entry whose text or tag changed since is looked up afresh. The Utf8 keys are copies that the cache
+  // owns: an entry's own text is freed when the entry's text is replaced.
   YMap<const char*, int32_t> utf8Cache{10};
+  YVector<YString*> utf8CacheKeys;
   YMap<int32_t, int32_t> classCache{10};
+  YMap<int32_t, int32_t> stringCache{3};
+  bool parseFailed = false;
 };

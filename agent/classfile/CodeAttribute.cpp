@@ -5,6 +5,7 @@
 
 #include "agent/classfile/AttributeInfoReader.h"
 #include "agent/classfile/AttributeNames.h"
+#include "agent/classfile/CheckedWrites.h"
 #include "agent/classfile/ClassFile.h"
 #include "agent/classfile/LineNumberTableAttribute.h"
 #include "agent/classfile/LocalVariableTableAttribute.h"
@@ -83,9 +84,9 @@ CodeAttribute::ExceptionTableElement::ExceptionTableElement(DataInput& in, int32
 }
 
 void CodeAttribute::ExceptionTableElement::write(DataOutput& out) const {
-  out.writeShort(startPc);
-  out.writeShort(endPc);
-  out.writeShort(handlerPc);
+  writeU2(out, startPc, "CodeAttribute", __LINE__);
+  writeU2(out, endPc, "CodeAttribute", __LINE__);
+  writeU2(out, handlerPc, "CodeAttribute", __LINE__);
   out.writeShort(catchType);
 }
 
@@ -132,17 +133,24 @@ void CodeAttribute::writeBody(DataOutput& out) const {
   for (int32_t i = 0; i < attributes.size; i++) size += ATTRIBUTE_HEADER_SIZE + attributes[i]->getLength();
   // The length was written before the body: a body of another size would corrupt the class.
   if (size != getLength()) fail(__LINE__);
+  // Longer code is refused by the JVM, and its offsets would not fit the u2 fields of the tables.
+  if (codeLength > MAX_CODE_LENGTH) fail(__LINE__);
   out.writeShort(maxStack);
   out.writeShort(maxLocals);
   out.writeInt(codeLength);
   out.write(code.get(), codeLength);
-  out.writeShort(exceptionTable.size);
+  writeU2(out, exceptionTable.size, "CodeAttribute", __LINE__);
   for (int32_t i = 0; i < exceptionTable.size; i++) exceptionTable[i]->write(out);
-  out.writeShort(attributes.size);
+  writeU2(out, attributes.size, "CodeAttribute", __LINE__);
   for (int32_t i = 0; i < attributes.size; i++) attributes[i]->write(out);
 }
 
-void CodeAttribute::growLength(int32_t delta) { setLength(getLength() + delta); }
+void CodeAttribute::growLength(int32_t delta) {
+  // The length is a u4 of the file held in 32 signed bits: a body beyond them cannot be written.
+  const int64_t length = int64_t(getLength()) + delta;
+  if (length > INT32_MAX) fail(__LINE__);
+  setLength(int32_t(length));
+}
 
 void CodeAttribute::setCode(const uint8_t* bytes, int32_t length) {
   requireNotNull(bytes, __LINE__);
@@ -479,7 +487,7 @@ void CodeAttribute::buildStackMapTable() {
   if (stackMapTableNameIndex < 0) fail(__LINE__);
   YVector<uint8_t> body;
   DataOutput out(body);
-  out.writeShort(frames.size - 1);
+  writeU2(out, frames.size - 1, "CodeAttribute", __LINE__);
   for (int32_t i = 1; i < frames.size; i++) frames[i]->write(frames[i - 1], out);
   auto* table = new StackMapTableAttribute(stackMapTableNameIndex, body);
   attributes.add(table);

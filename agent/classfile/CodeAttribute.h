@@ -46,6 +46,7 @@ class CodeAttribute : public AttributeInfo {
   CodeAttribute(ClassFile* classFile, int32_t nameIndex);
   ~CodeAttribute() override;
 
+  // Refuses ("assertion failed") code longer than 65535 bytes, and tables longer than their u2 counts.
   void writeBody(DataOutput& out) const override;
 
   int32_t getCodeLength() const { return codeLength; }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "agent/classfile/CheckedWrites.h"
 #include "agent/classfile/ClassFile.h"
 #include "agent/classfile/MethodInfo.h"
 #include "agent/support/FatalError.h"
@@ -120,9 +121,9 @@ void StackMapFrame::write(const StackMapFrame* previous, DataOutput& out) const 
     if (appended > locals.size) assertionFailed("assertion failed", "StackMapFrame", __LINE__);
     writeTypes(locals, locals.size - appended, out);
   } else if (type == FULL_FRAME) {
-    out.writeShort(locals.size);
+    writeU2(out, locals.size, "StackMapFrame", __LINE__);
     writeTypes(locals, 0, out);
-    out.writeShort(stack.size);
+    writeU2(out, stack.size, "StackMapFrame", __LINE__);
     writeTypes(stack, 0, out);
   }
 }

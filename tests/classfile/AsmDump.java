@@ -14,6 +14,7 @@ import java.util.stream.Stream;
 
 import org.objectweb.asm.ClassReader;
 import org.objectweb.asm.ClassVisitor;
+import org.objectweb.asm.Handle;
 import org.objectweb.asm.Label;
 import org.objectweb.asm.MethodVisitor;
 import org.objectweb.asm.Opcodes;
@@ -42,6 +43,12 @@ import org.objectweb.asm.Type;
  * the locals, tab, the stack. Types are separated by blanks, a long or double is one type: T top, I int,
  * F float, D double, J long, N null, U uninitialized this, L followed by the internal name or array
  * descriptor of an object type, u followed by the offset of the NEW of an uninitialized type.
+ *
+ * <p>"instructions.txt": the instructions ASM visits, for every class that ASM can read. A line "C", tab,
+ * the class's path; then per method with code a line "M", tab, its name and descriptor, tab, the number of
+ * instructions, tab, the FNV-1a hash (64 bits, hexadecimal) of their opcodes as ASM reports them: LDC_W and
+ * LDC2_W as LDC, the short forms of loads and stores as the general ones, GOTO_W and JSR_W as GOTO and JSR,
+ * a WIDE instruction as the opcode it modifies.
  */
 public final class AsmDump {
   private static final int NAME_AND_TYPE = 12;
@@ -58,7 +65,9 @@ public final class AsmDump {
     }
     Set<String> descriptors = new TreeSet<>();
     try (BufferedWriter pools = Files.newBufferedWriter(output.resolve("constant-pools.txt"), StandardCharsets.UTF_8);
-         BufferedWriter frames = Files.newBufferedWriter(output.resolve("frames.txt"), StandardCharsets.UTF_8)) {
+         BufferedWriter frames = Files.newBufferedWriter(output.resolve("frames.txt"), StandardCharsets.UTF_8);
+         BufferedWriter instructions =
+             Files.newBufferedWriter(output.resolve("instructions.txt"), StandardCharsets.UTF_8)) {
       for (Path file : classes) {
         String relative = corpus.relativize(file).toString().replace('\\', '/');
         byte[] bytes = Files.readAllBytes(file);
@@ -66,8 +75,10 @@ public final class AsmDump {
           OffsetReader reader = new OffsetReader(bytes);
           String poolLine = poolLine(relative, reader, bytes, descriptors);
           String frameLines = frameLines(relative, reader);
+          String instructionLines = instructionLines(relative, reader);
           pools.write(poolLine);
           frames.write(frameLines);
+          instructions.write(instructionLines);
         } catch (RuntimeException e) {
           pools.write("!" + relative + "\t" + e);
         }
@@ -180,6 +191,109 @@ public final class AsmDump {
         };
       }
     }, ClassReader.EXPAND_FRAMES);
+    return text.toString();
+  }
+
+  private static final long FNV_OFFSET = 0xcbf29ce484222325L;
+  private static final long FNV_PRIME = 0x100000001b3L;
+
+  private static String instructionLines(String relative, ClassReader reader) {
+    StringBuilder text = new StringBuilder("C\t").append(relative).append('\n');
+    reader.accept(new ClassVisitor(Opcodes.ASM9) {
+      @Override
+      public MethodVisitor visitMethod(int access, String name, String descriptor, String signature,
+          String[] exceptions) {
+        return new MethodVisitor(Opcodes.ASM9) {
+          private boolean hasCode;
+          private int count;
+          private long hash = FNV_OFFSET;
+
+          private void instruction(int opcode) {
+            count++;
+            hash = (hash ^ opcode) * FNV_PRIME;
+          }
+
+          @Override
+          public void visitCode() {
+            hasCode = true;
+          }
+
+          @Override
+          public void visitInsn(int opcode) {
+            instruction(opcode);
+          }
+
+          @Override
+          public void visitIntInsn(int opcode, int operand) {
+            instruction(opcode);
+          }
+
+          @Override
+          public void visitVarInsn(int opcode, int varIndex) {
+            instruction(opcode);
+          }
+
+          @Override
+          public void visitTypeInsn(int opcode, String type) {
+            instruction(opcode);
+          }
+
+          @Override
+          public void visitFieldInsn(int opcode, String owner, String fieldName, String fieldDescriptor) {
+            instruction(opcode);
+          }
+
+          @Override
+          public void visitMethodInsn(int opcode, String owner, String methodName, String methodDescriptor,
+              boolean isInterface) {
+            instruction(opcode);
+          }
+
+          @Override
+          public void visitInvokeDynamicInsn(String methodName, String methodDescriptor, Handle bootstrap,
+              Object... arguments) {
+            instruction(Opcodes.INVOKEDYNAMIC);
+          }
+
+          @Override
+          public void visitJumpInsn(int opcode, Label label) {
+            instruction(opcode);
+          }
+
+          @Override
+          public void visitLdcInsn(Object value) {
+            instruction(Opcodes.LDC);
+          }
+
+          @Override
+          public void visitIincInsn(int varIndex, int increment) {
+            instruction(Opcodes.IINC);
+          }
+
+          @Override
+          public void visitTableSwitchInsn(int min, int max, Label dflt, Label... labels) {
+            instruction(Opcodes.TABLESWITCH);
+          }
+
+          @Override
+          public void visitLookupSwitchInsn(Label dflt, int[] keys, Label[] labels) {
+            instruction(Opcodes.LOOKUPSWITCH);
+          }
+
+          @Override
+          public void visitMultiANewArrayInsn(String arrayDescriptor, int numDimensions) {
+            instruction(Opcodes.MULTIANEWARRAY);
+          }
+
+          @Override
+          public void visitEnd() {
+            if (!hasCode) return;
+            text.append("M\t").append(name).append(descriptor).append('\t').append(count).append('\t')
+                .append(Long.toHexString(hash)).append('\n');
+          }
+        };
+      }
+    }, ClassReader.SKIP_DEBUG | ClassReader.SKIP_FRAMES);
     return text.toString();
   }
 

@@ -16,24 +16,9 @@
 #include "agent/classfile/SimpleAttributes.h"
 #include "tests/classfile/ClassStructure.h"
 #include "tests/classfile/CorpusFiles.h"
+#include "tests/classfile/PoolClass.h"
 
 namespace {
-
-// A second copy of the class's pool, for the ClassFile that Code attributes keep (it owns its entries).
-ConstantPool readPool(const YVector<uint8_t>& bytes) {
-  DataInput in(bytes);
-  in.readInt();
-  in.readInt();
-  const int32_t count = in.readUnsignedShort();
-  ConstantPool pool;
-  pool.add(nullptr);
-  while (pool.size < count) {
-    ConstantPoolInfo* entry = ConstantPoolInfo::read(in);
-    pool.add(entry);
-    if (entry->tag == CONSTANT_Long || entry->tag == CONSTANT_Double) pool.add(nullptr);
-  }
-  return pool;
-}
 
 std::string nameOf(const AttributeInfo& attribute, const ConstantPool& pool) {
   const YString& name = constantAt<ConstantUtf8Info>(pool, attribute.getNameIndex(), "test", 0).getString();
@@ -60,7 +45,9 @@ std::string checkClass(const YVector<uint8_t>& bytes, Counts& counts) {
     return std::string();
   }
   counts.classes++;
-  ClassFile classFile(readPool(bytes), structure.majorVersion, 0, structure.thisClassIndex);
+  // The model that Code attributes keep, over a pool of its own.
+  const std::unique_ptr<ClassFile> model = classFileOver(structure.pool, structure.majorVersion, structure.thisClassIndex);
+  ClassFile& classFile = *model;
   const ConstantPool& pool = classFile.getConstantPool();
 
   const auto checkList = [&](const std::vector<AttributeSpan>& spans, const MemberSpans* method) -> std::string {

@@ -11,14 +11,13 @@
 #include "agent/classfile/DataOutput.h"
 #include "agent/classfile/StackMapFrame.h"
 #include "tests/classfile/ClassStructure.h"
+#include "tests/classfile/PoolClass.h"
 
-// The agent's model over a class that ClassStructure walked: a ClassFile that takes over the structure's
-// pool, and the Code attribute found at a span of the class bytes.
+// The agent's model over a class that ClassStructure walked: a ClassFile made over the structure's pool
+// (whose entries it replaces with its own), and the Code attribute found at a span of the class bytes.
 
 inline std::unique_ptr<ClassFile> adoptPool(ClassStructure& structure) {
-  auto classFile = std::make_unique<ClassFile>(structure.pool, structure.majorVersion, 0, structure.thisClassIndex);
-  structure.pool.removeRange(0, structure.pool.size);  // the entries belong to the ClassFile now
-  return classFile;
+  return classFileOver(structure.pool, structure.majorVersion, structure.thisClassIndex);
 }
 
 inline YVector<uint8_t> bytesOf(const YVector<uint8_t>& bytes, int32_t start, int32_t length) {

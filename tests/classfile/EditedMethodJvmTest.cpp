@@ -101,7 +101,7 @@ std::vector<uint8_t> editedMain(const YVector<uint8_t>& bytes, bool shift) {
       if (span.name != "Code") continue;
       std::unique_ptr<CodeAttribute> code = readCodeAttribute(bytes, span, *classFile);
       const MethodInfo info(method.accessFlags, classFile->getOrAddUtf8(YString(method.name.c_str())),
-                            classFile->getOrAddUtf8(YString(method.descriptor.c_str())), &classFile->getConstantPool());
+                            classFile->getOrAddUtf8(YString(method.descriptor.c_str())), classFile.get());
       code->initStackMapFrames(classFile.get(), &info);
       EXPECT_GT(code->getFrames().size, 1) << method.name;
       if (work) {

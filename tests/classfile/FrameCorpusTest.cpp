@@ -135,7 +135,7 @@ void compareMethod(const YVector<uint8_t>& bytes, const MemberSpans& method, con
   const bool tableLast = code->getAttributes().size > 0 &&
                          code->getAttributes()[code->getAttributes().size - 1]->hasName(classFile.getConstantPool(), attributeNames().stackMapTable);
   const MethodInfo info(method.accessFlags, classFile.getOrAddUtf8(YString(method.name.c_str())),
-                        classFile.getOrAddUtf8(YString(method.descriptor.c_str())), &classFile.getConstantPool());
+                        classFile.getOrAddUtf8(YString(method.descriptor.c_str())), &classFile);
   code->initStackMapFrames(&classFile, &info);
 
   const YVector<StackMapFrame*>& frames = code->getFrames();

@@ -17,6 +17,7 @@
 #include "agent/classfile/LocalVariableTableAttribute.h"
 #include "agent/classfile/SimpleAttributes.h"
 #include "agent/support/Log.h"
+#include "tests/classfile/PoolClass.h"
 
 namespace {
 
@@ -46,7 +47,7 @@ ClassFile& fixedClassFile() {
     pool.add(new ConstantIntInfo(2));
     pool.add(new ConstantLongInfo(int64_t(1)));
     pool.add(nullptr);
-    return new ClassFile(pool, 52, 0, 30);
+    return classFileOver(pool, 52, 30).release();
   }();
   return *classFile;
 }

@@ -15,6 +15,7 @@
 #include "agent/classfile/ConstantValues.h"
 #include "agent/classfile/MethodInfo.h"
 #include "agent/support/Log.h"
+#include "tests/classfile/PoolClass.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ ClassFile& fixedClassFile(bool frames) {
     pool.add(new ConstantClassInfo(9));
     pool.add(new ConstantUtf8Info(YString("java/lang/String")));
     pool.add(new ConstantClassInfo(11));
-    return new ClassFile(pool, version, 0, kThisClass);
+    return classFileOver(pool, version, kThisClass).release();
   };
   static ClassFile* withFrames = make(52);
   static ClassFile* withoutFrames = make(49);
@@ -138,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   const uint8_t selector = bytes[0];
   ClassFile& classFile = fixedClassFile((selector & 4) == 0);
   const int32_t flags = (selector & 3) == 0 ? ACC_STATIC : 0;
-  const MethodInfo method(flags, (selector & 3) == 2 ? 7 : 6, 8, &classFile.getConstantPool());
+  const MethodInfo method(flags, (selector & 3) == 2 ? 7 : 6, 8, &classFile);
   YVector<uint8_t> body;
   for (size_t i = 1; i < size; i++) body.add(bytes[i]);
 

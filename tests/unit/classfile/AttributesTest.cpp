@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <typeinfo>
 #include <vector>
 
 #include "agent/classfile/ClassFile.h"
+#include "tests/classfile/PoolClass.h"
 #include "agent/classfile/CodeAttribute.h"
 #include "agent/classfile/LineNumberTableAttribute.h"
 #include "agent/classfile/LocalVariableTableAttribute.h"
@@ -266,7 +268,7 @@ TEST(Attributes, OffsetsOfNestedTablesMustLieInsideTheCode) {
     entries.add(new ConstantUtf8Info(YString("Code")));
     entries.add(new ConstantUtf8Info(YString(c.name)));
     entries.add(new ConstantClassInfo(1));
-    ClassFile classFile(entries, 52, 0, 3);
+    const std::unique_ptr<ClassFile> classFile = classFileOver(entries, 52, 3);
     const Bytes code = ByteBuilder()
                            .u2(1).u2(2).u4(4).u4(0x033C1BB1)  // iconst_0, istore_1, iload_1, return
                            .u2(0)
@@ -277,13 +279,13 @@ TEST(Attributes, OffsetsOfNestedTablesMustLieInsideTheCode) {
       const YVector<uint8_t> bytes = vectorOf(input);
       DataInput in(bytes);
       const std::unique_ptr<AttributeInfo> attribute(
-          AttributeInfoReader::read(in, classFile.getConstantPool(), &classFile));
+          AttributeInfoReader::read(in, classFile->getConstantPool(), classFile.get()));
       EXPECT_EQ(written(*attribute), input);
     } else {
       EXPECT_EQ(failureOf([&] {
                   const YVector<uint8_t> bytes = vectorOf(input);
                   DataInput in(bytes);
-                  delete AttributeInfoReader::read(in, classFile.getConstantPool(), &classFile);
+                  delete AttributeInfoReader::read(in, classFile->getConstantPool(), classFile.get());
                 }),
                 c.failure);
     }

@@ -48,22 +48,16 @@ TEST(ClassFile, TheThisClassNameMustBeAClassEntry) {
   ConstantPool pool;
   pool.add(nullptr);
   pool.add(new ConstantUtf8Info(YString("p/Thing")));
-  pool.add(nullptr);
-  const ClassFile utf8(pool, 52, 0, 1);
-  EXPECT_EQ(failureOf([&] { utf8.getThisClassName(); }), "error at ClassFile: assertion failed");
-  ConstantPool empty;
-  empty.add(nullptr);
-  empty.add(nullptr);
-  const ClassFile emptySlot(empty, 52, 0, 1);
-  EXPECT_EQ(failureOf([&] { emptySlot.getThisClassName(); }), "error at ClassFile: assertion failed: value is NULL");
+  const std::unique_ptr<ClassFile> utf8 = classFileOver(pool, 52, 1);
+  EXPECT_EQ(failureOf([&] { utf8->getThisClassName(); }), "error at ClassFile: assertion failed");
   ConstantPool none;
   none.add(nullptr);
-  EXPECT_EQ(failureOf([&] { ClassFile(none, 52, 0, 0); }), "error at ClassFile: assertion failed");
+  EXPECT_EQ(failureOf([&] { classFileOver(none, 52, 0); }), "error at ClassFile: assertion failed");
 }
 
 TEST(MethodInfo, NamesAndDescriptorsMustBeUtf8Entries) {
   const std::unique_ptr<ClassFile> classFile = testClass();
-  const ConstantPool* pool = &classFile->getConstantPool();
+  ClassFile* pool = classFile.get();
   const MethodInfo method(ACC_STATIC | 1, kRunName, kRunDescriptor, pool);
   EXPECT_TRUE(method.getName().equals(YString("run")));
   EXPECT_TRUE(method.getDescriptor().equals(YString("(IJLjava/lang/String;)V")));

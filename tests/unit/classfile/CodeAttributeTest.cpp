@@ -45,7 +45,7 @@ Bytes lineNumberTable(const std::vector<int32_t>& starts) {
 // "I J Object#13". `entries` are its "StackMapTable" entries, none when empty.
 struct TrackedMethod {
   std::unique_ptr<ClassFile> classFile = testClass();
-  MethodInfo method{ACC_STATIC, kRunName, kRunDescriptor, &classFile->getConstantPool()};
+  MethodInfo method{ACC_STATIC, kRunName, kRunDescriptor, classFile.get()};
   std::unique_ptr<CodeAttribute> code;
 
   explicit TrackedMethod(int32_t frameCount = 0, const Bytes& entries = {}, std::vector<Handler> handlers = {}) {
@@ -406,7 +406,7 @@ TEST(CodeAttribute, FillFrameLocalsRestoresPreservedLocalsAndHandlerLocals) {
 
 TEST(CodeAttribute, FillFrameLocalsInitialisesThisAfterTheConstructorCall) {
   const std::unique_ptr<ClassFile> classFile = testClass();
-  const MethodInfo constructor(0, kInitName, kVoidDescriptor, &classFile->getConstantPool());
+  const MethodInfo constructor(0, kInitName, kVoidDescriptor, classFile.get());
   CodeBody body;
   body.attributes = {stackMapTable(2, {255, 0, 4, 0, 0, 0, 0, 255, 0, 9, 0, 0, 0, 0})};  // frames at 4, 14
   const std::unique_ptr<CodeAttribute> code = parseCode(*classFile, body.encode());
@@ -420,7 +420,7 @@ TEST(CodeAttribute, FramesAreExpandedOnlyForVersion50AndLater) {
   for (int32_t version : {49, 50}) {
     SCOPED_TRACE(version);
     const std::unique_ptr<ClassFile> classFile = testClass(version);
-    const MethodInfo method(ACC_STATIC, kRunName, kRunDescriptor, &classFile->getConstantPool());
+    const MethodInfo method(ACC_STATIC, kRunName, kRunDescriptor, classFile.get());
     CodeBody body;
     body.attributes = {stackMapTable(2, {9, 64 + 9, 1})};
     const Bytes bytes = body.encode();

@@ -17,6 +17,7 @@
 #include "agent/classfile/MethodInfo.h"
 #include "agent/classfile/StackMapFrame.h"
 #include "agent/classfile/VerificationType.h"
+#include "tests/classfile/PoolClass.h"
 
 // Building blocks of the frame and Code attribute tests: a small class with a known pool, big-endian
 // byte lists, Code bodies, and frames and types written out in full.
@@ -53,7 +54,7 @@ inline std::unique_ptr<ClassFile> testClass(int32_t majorVersion = 52, const cha
       pool.add(new ConstantClassInfo(pool.size - 1));
     }
   }
-  return std::make_unique<ClassFile>(pool, majorVersion, 0, kThisClass);
+  return classFileOver(pool, majorVersion, kThisClass);
 }
 
 inline YVector<uint8_t> vectorOf(const Bytes& bytes) {
@@ -179,7 +180,7 @@ inline std::vector<std::string> describe(const YVector<StackMapFrame*>& frames) 
 // A frame at `offset` with exactly these locals and stack.
 inline StackMapFrame frameOf(int32_t offset, const Types& locals, const Types& stack = {}) {
   std::unique_ptr<ClassFile> classFile = testClass();
-  const MethodInfo method(ACC_STATIC, kRunName, kVoidDescriptor, &classFile->getConstantPool());
+  const MethodInfo method(ACC_STATIC, kRunName, kVoidDescriptor, classFile.get());
   StackMapFrame frame(StackMapFrame(*classFile, method), offset, top(), -1);
   frame.locals = typeVector(locals);
   frame.stack = typeVector(stack);

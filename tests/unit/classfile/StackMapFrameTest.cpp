@@ -131,7 +131,6 @@ TEST(VerificationType, FromDescriptorNamesClassesAndArraysThroughThePool) {
 
 TEST(StackMapFrame, InitialFramesHoldThisAndTheParameters) {
   const std::unique_ptr<ClassFile> classFile = testClass();
-  const ConstantPool* pool = &classFile->getConstantPool();
   struct Case {
     int32_t flags;
     int32_t name;
@@ -144,14 +143,14 @@ TEST(StackMapFrame, InitialFramesHoldThisAndTheParameters) {
       {ACC_STATIC, kInitName, "I J Object#13"},
   };
   for (const Case& c : cases) {
-    const StackMapFrame frame(*classFile, MethodInfo(c.flags, c.name, kRunDescriptor, pool));
+    const StackMapFrame frame(*classFile, MethodInfo(c.flags, c.name, kRunDescriptor, classFile.get()));
     EXPECT_EQ(describe(frame), "-1: " + c.locals + " | ") << c.locals;
   }
-  EXPECT_EQ(describe(StackMapFrame(*classFile, MethodInfo(0, kInitName, kVoidDescriptor, pool))), "-1: U | ");
+  EXPECT_EQ(describe(StackMapFrame(*classFile, MethodInfo(0, kInitName, kVoidDescriptor, classFile.get()))), "-1: U | ");
 
   // this in a constructor of java/lang/Object is initialised already.
   const std::unique_ptr<ClassFile> object = testClass(52, "java/lang/Object");
-  EXPECT_EQ(describe(StackMapFrame(*object, MethodInfo(0, kInitName, kVoidDescriptor, &object->getConstantPool()))),
+  EXPECT_EQ(describe(StackMapFrame(*object, MethodInfo(0, kInitName, kVoidDescriptor, object.get()))),
             "-1: Object#2 | ");
 }
 
