@@ -1,6 +1,6 @@
 #include "agent/classfile/DataInput.h"
 
-#include <memory>
+#include <cstring>
 
 #include "agent/support/FatalError.h"
 
@@ -11,6 +11,11 @@ int32_t DataInput::readUnsignedByte() {
 }
 
 int32_t DataInput::readUnsignedShort() {
+  if (position <= input.size - 2) {
+    const int32_t value = input.data[position] << 8 | input.data[position + 1];
+    position += 2;
+    return value;
+  }
   const int32_t high = readUnsignedByte();
   return high << 8 | readUnsignedByte();
 }
@@ -27,17 +32,23 @@ int64_t DataInput::readLong() {
   return int64_t(high << 32 | low);
 }
 
+// The next n bytes, checked at once: a run past the end fails as its first byte beyond the end would.
+const uint8_t* DataInput::take(int32_t n) {
+  if (n < 0) assertionFailed("assertion failed", "DataInput", __LINE__);
+  if (n > input.size - position) yvectorRangeError("yvector::[]", input.size, input.size);
+  const uint8_t* bytes = input.data + position;
+  position += n;
+  return bytes;
+}
+
 void DataInput::readFully(void* buffer, int32_t n) {
   if (buffer == nullptr) assertionFailed("assertion failed: value is NULL", "DataInput", __LINE__);
-  if (n < 0) assertionFailed("assertion failed", "DataInput", __LINE__);
-  uint8_t* bytes = static_cast<uint8_t*>(buffer);
-  for (int32_t i = 0; i < n; i++) bytes[i] = uint8_t(readUnsignedByte());
+  const uint8_t* bytes = take(n);
+  if (n > 0) std::memcpy(buffer, bytes, size_t(n));
 }
 
 YString DataInput::readString(int32_t n) {
-  if (n < 0) assertionFailed("assertion failed", "DataInput", __LINE__);
-  std::unique_ptr<char[]> buffer(new char[size_t(n) + 1]);
-  readFully(buffer.get(), n);
-  buffer[n] = 0;
-  return YString(buffer.get());
+  const char* text = reinterpret_cast<const char*>(take(n));
+  const void* zero = n > 0 ? std::memchr(text, 0, size_t(n)) : nullptr;
+  return YString::copyOf(text, zero != nullptr ? int32_t(static_cast<const char*>(zero) - text) : n);
 }

@@ -25,6 +25,8 @@ class DataInput {
   int32_t getPosition() const { return position; }
 
  private:
+  const uint8_t* take(int32_t n);
+
   const YVector<uint8_t>& input;
   int32_t position;
 };

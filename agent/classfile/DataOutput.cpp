@@ -26,6 +26,5 @@ void DataOutput::writeLong(int64_t v) {
 void DataOutput::write(const void* buffer, int32_t n) {
   if (buffer == nullptr) assertionFailed("assertion failed: value is NULL", "DataOutput", __LINE__);
   if (n < 0) assertionFailed("assertion failed", "DataOutput", __LINE__);
-  const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
-  for (int32_t i = 0; i < n; i++) output.add(bytes[i]);
+  output.addRange(static_cast<const uint8_t*>(buffer), n);
 }

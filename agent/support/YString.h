@@ -63,6 +63,14 @@ class YStringImpl {
 
   static YStringImpl fromWide(const T* text) { return YStringImpl(text); }
 
+  // The `count` characters at `source`, which need no terminator.
+  static YStringImpl copyOf(const T* source, int32_t count) {
+    YStringImpl result;
+    result.init(count + 1);
+    result.appendUnchecked(source, count);
+    return result;
+  }
+
   // Selects the inline buffer for n <= 20, else a new zero-filled heap block of n elements. It does not
   // free a previous block.
   void init(int32_t n) {
@@ -242,13 +250,6 @@ class YStringImpl {
   static bool isTrimmed(T c) {
     const auto unit = static_cast<std::make_unsigned_t<T>>(c);
     return unit >= 1 && unit <= 32;
-  }
-
-  static YStringImpl copyOf(const T* source, int32_t count) {
-    YStringImpl result;
-    result.init(count + 1);
-    result.appendUnchecked(source, count);
-    return result;
   }
 
   void releaseHeapBlock() {

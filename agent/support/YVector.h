@@ -83,6 +83,14 @@ class YVector {
     size++;
   }
 
+  // Appends copies of `count` elements, which must not lie in this vector's own storage.
+  void addRange(const T* elements, int32_t count) {
+    if (count < 0) yvectorRangeError("yvector::addRange", count, size);
+    while (capacity - size < count) grow();
+    copyElements(data + size, elements, count);
+    size += count;
+  }
+
   template <int M>
   void addAll(const YVector<T, M>& other) {
     const int32_t count = other.size;  // fixed first: `other` may be this vector
