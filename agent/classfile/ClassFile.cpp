@@ -72,6 +72,7 @@ void ClassFile::parse(DataInput& in) {
   majorVersion = in.readUnsignedShort();
 
   const int32_t count = in.readUnsignedShort();
+  constantPool.reserve(count);
   constantPool.add(nullptr);
   for (int32_t i = 1; i < count;) {
     ConstantPoolInfo* entry = ConstantPoolInfo::read(in);

@@ -45,7 +45,21 @@ class YStringImpl {
     appendLong(value);
   }
 
+  // Takes over the other's heap block (a short text in its inline buffer is copied); the other is left
+  // empty.
+  YStringImpl(YStringImpl&& other) noexcept {
+    init(inlineCapacity);
+    takeFrom(other);
+  }
+
   ~YStringImpl() { releaseHeapBlock(); }
+
+  YStringImpl& operator=(YStringImpl&& other) noexcept {
+    if (this == &other) return *this;
+    reset();
+    takeFrom(other);
+    return *this;
+  }
 
   YStringImpl& operator=(const YStringImpl& other) {
     if (this == &other) return *this;
@@ -254,6 +268,18 @@ class YStringImpl {
 
   void releaseHeapBlock() {
     if (data != inlineBuffer) freeBlock(data);
+  }
+
+  // Only on an empty string in its inline state.
+  void takeFrom(YStringImpl& other) noexcept {
+    if (other.data == other.inlineBuffer) {
+      appendUnchecked(other.data, other.length);
+    } else {
+      data = other.data;
+      capacity = other.capacity;
+      length = other.length;
+    }
+    other.init(inlineCapacity);
   }
 
   // Back to the empty inline state, which cannot fail.

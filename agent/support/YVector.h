@@ -83,6 +83,15 @@ class YVector {
     size++;
   }
 
+  // Makes room for `count` elements in all without growing again.
+  void reserve(int32_t count) {
+    if (count <= capacity) return;
+    T* block = storageWithCopy(count, data, size);
+    releaseStorage();
+    data = block;
+    capacity = count;
+  }
+
   // Appends copies of `count` elements, which must not lie in this vector's own storage.
   void addRange(const T* elements, int32_t count) {
     if (count < 0) yvectorRangeError("yvector::addRange", count, size);

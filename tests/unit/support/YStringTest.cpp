@@ -419,3 +419,22 @@ TEST(YStringUtf, ANulEndsTheConvertedText) {
   wide.append(u"cd");
   EXPECT_EQ(text(toUtf8String(wide)), "ab");
 }
+
+TEST(YStringMoves, ALongTextHandsOverItsBlockAndAShortOneIsCopied) {
+  for (const std::string& original : {std::string("short"), std::string(100, 'x')}) {
+    YString source(original.c_str());
+    const char* block = source.data;
+    YString moved(static_cast<YString&&>(source));
+    EXPECT_EQ(text(moved), original);
+    EXPECT_EQ(moved.data == block, original.size() >= 20u) << original;
+    expectTerminated(moved);
+    EXPECT_EQ(source.length, 0);
+    EXPECT_EQ(source.data, source.inlineBuffer);
+
+    YString target("an old text that lives on the heap");
+    target = static_cast<YString&&>(moved);
+    EXPECT_EQ(text(target), original);
+    expectTerminated(target);
+    EXPECT_EQ(moved.length, 0);
+  }
+}

@@ -89,6 +89,21 @@ TEST(YVectorGrowth, AddingAnElementOfItsOwnIsSafe) {
   EXPECT_EQ(contents(twice), (std::vector<int32_t>{0, 1, 2, 0, 1, 2}));
 }
 
+TEST(YVectorGrowth, RangesAndReservedRoomKeepTheElements) {
+  YVector<int32_t> v = numbers(3);
+  const int32_t more[] = {7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18};
+  v.addRange(more, 12);
+  v.addRange(more, 0);
+  EXPECT_EQ(contents(v), (std::vector<int32_t>{0, 1, 2, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18}));
+  v.reserve(100);
+  EXPECT_EQ(v.capacity, 100);
+  v.reserve(5);
+  EXPECT_EQ(v.capacity, 100);
+  EXPECT_EQ(contents(v).size(), 15u);
+  expectRangeError([&] { v.addRange(more, -1); }, "op=yvector::addRange -1 15");
+  EXPECT_EQ(v.size, 15);
+}
+
 TEST(YVectorAccess, RangeErrorsNameTheOperationAndChangeNothing) {
   YVector<int32_t> v = numbers(3);
   YVector<int32_t> empty;
