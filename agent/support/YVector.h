@@ -95,7 +95,12 @@ class YVector {
   // Appends copies of `count` elements, which must not lie in this vector's own storage.
   void addRange(const T* elements, int32_t count) {
     if (count < 0) yvectorRangeError("yvector::addRange", count, size);
-    while (capacity - size < count) grow();
+    if (count > capacity - size) {
+      const int64_t needed = int64_t(size) + count;
+      if (needed > INT32_MAX) throw std::bad_alloc();
+      const int32_t doubled = capacity > INT32_MAX / 2 ? INT32_MAX : capacity * 2;
+      reserve(std::max(doubled, int32_t(needed)));
+    }
     copyElements(data + size, elements, count);
     size += count;
   }

@@ -95,6 +95,10 @@ TEST(YVectorGrowth, RangesAndReservedRoomKeepTheElements) {
   v.addRange(more, 12);
   v.addRange(more, 0);
   EXPECT_EQ(contents(v), (std::vector<int32_t>{0, 1, 2, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18}));
+  EXPECT_EQ(v.capacity, 20);  // doubled once, as adding one by one would
+  v.addRange(more, 12);
+  EXPECT_EQ(v.capacity, 40);  // 27 needed, 40 doubled
+  v.removeRange(15, v.size);
   v.reserve(100);
   EXPECT_EQ(v.capacity, 100);
   v.reserve(5);
