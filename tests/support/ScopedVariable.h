@@ -10,6 +10,15 @@
 #include "agent/platform/Environment.h"
 #include "tests/support/LogCapture.h"
 
+// Removes an environment variable from the test process.
+inline void unsetVariable(const char* name) {
+#ifdef _WIN32
+  SetEnvironmentVariableA(name, nullptr);
+#else
+  unsetenv(name);
+#endif
+}
+
 // Sets an environment variable for a test's length. Afterwards it holds its old value again, or is gone
 // when it was not set before: an empty value is not the same as none (TMPDIR="" names no directory).
 class ScopedVariable {
@@ -20,7 +29,7 @@ class ScopedVariable {
   }
   ~ScopedVariable() {
     if (!wasSet) {
-      unset(name);
+      unsetVariable(name);
       return;
     }
     LogCapture quiet;
@@ -32,10 +41,8 @@ class ScopedVariable {
  private:
 #ifdef _WIN32
   static bool isSet(const char* name) { return GetEnvironmentVariableA(name, nullptr, 0) != 0; }
-  static void unset(const char* name) { SetEnvironmentVariableA(name, nullptr); }
 #else
   static bool isSet(const char* name) { return std::getenv(name) != nullptr; }
-  static void unset(const char* name) { unsetenv(name); }
 #endif
 
   const char* name;

@@ -39,14 +39,6 @@ std::vector<std::string> tokensOf(const char* value) {
 
 std::string variable(const char* name) { return text(y_getenv(name)); }
 
-void unsetVariable(const char* name) {
-#ifdef _WIN32
-  SetEnvironmentVariableA(name, nullptr);
-#else
-  unsetenv(name);
-#endif
-}
-
 // Every case prepares afresh for a library at `libraryPath`, and leaves the library's own path behind.
 class AgentPropagation : public testing::Test {
  protected:

@@ -33,14 +33,6 @@ std::string text(const YString& value) { return std::string(value.data, size_t(v
 
 std::string variable(const char* name) { return text(y_getenv(name)); }
 
-void unsetVariable(const char* name) {
-#ifdef _WIN32
-  SetEnvironmentVariableA(name, nullptr);
-#else
-  unsetenv(name);
-#endif
-}
-
 YVector<YString> javaArguments() {
   YVector<YString> arguments;
   for (const char* argument : {"/usr/bin/java", "-cp", "app.jar", "com.example.Main"}) arguments.add(argument);

@@ -18,14 +18,6 @@ std::vector<std::string> tokensOf(const char* options) {
 
 std::string text(const YString& value) { return std::string(value.data, size_t(value.length)); }
 
-void unsetVariable(const char* name) {
-#ifdef _WIN32
-  SetEnvironmentVariableA(name, nullptr);
-#else
-  unsetenv(name);
-#endif
-}
-
 }  // namespace
 
 TEST(OptionString, FramesTheOptionsWithBothVariables) {
