@@ -17,6 +17,7 @@
 #include "agent/core/Options.h"
 #include "agent/db/FileBackedSocketWriter.h"
 #include "agent/platform/Processes.h"
+#include "tests/support/FreshProcess.h"
 #include "tests/support/HiddenOption.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/LoopbackSockets.h"
@@ -68,22 +69,6 @@ size_t countStartingWith(const std::vector<std::string>& entries, const std::str
   return size_t(std::count_if(entries.begin(), entries.end(),
                               [&](const std::string& entry) { return entry.rfind(prefix, 0) == 0; }));
 }
-
-#ifndef _WIN32
-// The send time-out is read once per process, so a case that sets it runs in a fresh process of its
-// own (a re-run of this test binary). `body` returns what went wrong.
-template <class Body>
-void inFreshProcess(Body body) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        const std::string failure = body();
-        std::fputs(failure.c_str(), stderr);
-        std::exit(failure.empty() ? 0 : 1);
-      },
-      testing::ExitedWithCode(0), "");
-}
-#endif
 
 }  // namespace
 

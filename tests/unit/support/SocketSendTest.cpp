@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "agent/support/SocketSend.h"
+#include "tests/support/FreshProcess.h"
 #include "tests/support/HiddenOption.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/LoopbackSockets.h"
@@ -31,20 +32,6 @@ std::string sendToSlowClient(loopback::Connection& connection, const std::string
 #ifndef _WIN32
 size_t countOf(const std::vector<std::string>& entries, const std::string& entry) {
   return size_t(std::count(entries.begin(), entries.end(), entry));
-}
-
-// The send time-out is read once per process, so a case that sets it runs in a fresh process of its
-// own (a re-run of this test binary), whatever ran before it here. `body` returns what went wrong.
-template <class Body>
-void inFreshProcess(Body body) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        const std::string failure = body();
-        std::fputs(failure.c_str(), stderr);
-        std::exit(failure.empty() ? 0 : 1);
-      },
-      testing::ExitedWithCode(0), "");
 }
 #endif
 
