@@ -13,3 +13,17 @@ foreach(_source IN LISTS _fuzz_sources)
            COMMAND fuzz_${_name} -max_total_time=${TALLYSCOPE_FUZZ_SECONDS} -timeout=10 -rss_limit_mb=2048
                    ${_corpus})
 endforeach()
+
+# Whole classes are fuzzed from real ones: the class-file test fixtures and the edit fixture, compiled by
+# javac into a "seeds" folder of the target's corpus (libFuzzer reads its corpus folders recursively).
+if(TARGET fuzz_ClassFileFuzz)
+  file(GLOB_RECURSE _seed_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/classfile/fixtures/*.java)
+  list(APPEND _seed_sources ${CMAKE_SOURCE_DIR}/tests/jvm/edited/Main.java)
+  set(_seeds ${CMAKE_BINARY_DIR}/corpus/ClassFileFuzz/seeds)
+  add_custom_command(OUTPUT ${_seeds}.stamp
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${_seeds}
+    COMMAND "${TALLYSCOPE_JAVAC}" -g -d ${_seeds} ${_seed_sources}
+    COMMAND ${CMAKE_COMMAND} -E touch ${_seeds}.stamp
+    DEPENDS ${_seed_sources} COMMENT "Compiling the seed classes of ClassFileFuzz" VERBATIM)
+  add_custom_target(class_file_fuzz_seeds ALL DEPENDS ${_seeds}.stamp)
+endif()
