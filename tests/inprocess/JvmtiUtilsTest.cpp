@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <future>
+#include <memory>
 #include <regex>
 #include <string>
 #include <thread>
@@ -14,6 +15,7 @@
 #include "tests/inprocess/JavaValues.h"
 #include "tests/support/FatalErrorOutput.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/TestDatabase.h"
 
 namespace {
 
@@ -56,7 +58,13 @@ jvmtiIterationControl JNICALL countObject(jlong, jlong, jlong* tag, void* userDa
 using JvmtiErrors = JvmTest;
 using JvmtiMemory = JvmTest;
 using ClassSignatures = JvmTest;
-using ThreadRecords = JvmTest;
+// Thread records live in a database of their own.
+class ThreadRecords : public JvmTest {
+ protected:
+  TestDatabase database;
+};
+
+ThreadInfo* newRecord(const char* name) { return new ThreadInfo(YString(name), YString(), 0, 0, nullptr, false); }
 using HeapIteration = JvmTest;
 
 }  // namespace
@@ -144,7 +152,8 @@ TEST_F(ThreadRecords, AnEmptySlotGivesNullAndCreatesNothing) {
 }
 
 TEST_F(ThreadRecords, TheStoredRecordIsMarkedAsReachedAndNamedFromTheJvm) {
-  ThreadInfo record(7, YString());
+  std::unique_ptr<ThreadInfo> owned(newRecord(""));
+  ThreadInfo& record = *owned;
   const StoredRecord stored(&record);
   EXPECT_EQ(record.reachedFromJava.load(), 0);
   EXPECT_EQ(getThreadRecord(env, nullptr), &record);
@@ -153,11 +162,11 @@ TEST_F(ThreadRecords, TheStoredRecordIsMarkedAsReachedAndNamedFromTheJvm) {
   EXPECT_EQ(str(record.groupName), "main");
   EXPECT_FALSE(record.daemon);
   EXPECT_EQ(getThreadRecord(env, currentThread(env)), &record);
-  EXPECT_EQ(record.threadNumber, 7);
 }
 
 TEST_F(ThreadRecords, ANameIsReadAgainOnlyWhenForced) {
-  ThreadInfo record(1, YString("kept"));
+  std::unique_ptr<ThreadInfo> owned(newRecord("kept"));
+  ThreadInfo& record = *owned;
   const StoredRecord stored(&record);
   const jthread thread = currentThread(env);
   EXPECT_EQ(getThreadRecord(env, nullptr), &record);
@@ -176,7 +185,8 @@ TEST_F(ThreadRecords, AThreadTheJvmCannotDescribeLeavesTheRecordAsItIs) {
       threadClass, env->GetMethodID(threadClass, "<init>", "(Ljava/lang/String;)V"), javaString(env, u"never started"));
   // Thread-local storage exists only for live threads.
   EXPECT_EQ(getThreadRecord(env, unstarted), nullptr);
-  ThreadInfo record(2, YString("kept"));
+  std::unique_ptr<ThreadInfo> owned(newRecord("kept"));
+  ThreadInfo& record = *owned;
   record.refreshName(env, unstarted, true);
   EXPECT_EQ(str(record.name), "never started");
   // A forced refresh that the JVM refuses keeps the name the record has.
@@ -187,7 +197,8 @@ TEST_F(ThreadRecords, AThreadTheJvmCannotDescribeLeavesTheRecordAsItIs) {
 // The record is looked up for the thread given, not for the caller: a second attached thread holds its
 // own record, and the main thread asks for it.
 TEST_F(ThreadRecords, TheRecordOfAnotherLiveThread) {
-  ThreadInfo record(3, YString());
+  std::unique_ptr<ThreadInfo> owned(newRecord(""));
+  ThreadInfo& record = *owned;
   std::promise<jobject> attached;
   std::promise<void> done;
   std::thread worker([&] {

@@ -3,10 +3,10 @@
 #include "agent/recording/MonitorKey.h"
 #include "agent/support/YMap.h"
 
-TEST(MonitorKey, HashesTheFourWordsFrameFirst) {
-  EXPECT_EQ(keyHash(MonitorKey{1, 2, 3, 4}), ((4 + 29 * 1) * 29 + 2) * 29 + 3);
+TEST(MonitorKey, HashesTheFourWordsInFieldOrder) {
+  EXPECT_EQ(keyHash(MonitorKey{1, 2, 3, 4}), ((1 * 29 + 2) * 29 + 3) * 29 + 4);
   // Wraps at 32 bits before the sign bit is masked off.
-  EXPECT_EQ(keyHash(MonitorKey{-1, 0x7fffffff, INT32_MIN, 123456789}), 747920027);
+  EXPECT_EQ(keyHash(MonitorKey{-1, 0x7fffffff, INT32_MIN, 123456789}), 123431559);
 }
 
 TEST(MonitorKey, KeysAMapByAllFourWords) {

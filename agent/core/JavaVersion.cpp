@@ -1,0 +1,3 @@
+#include "agent/core/JavaVersion.h"
+
+bool ourIsIbm = false;

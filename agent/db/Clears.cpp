@@ -1,0 +1,80 @@
+#include "agent/db/Clears.h"
+
+#include "agent/db/DB.h"
+#include "agent/recording/CallCounters.h"
+#include "agent/recording/ThreadInfo.h"
+#include "agent/recording/ThreadRegistry.h"
+#include "agent/support/Stopwatch.h"
+
+int64_t lastCpuClearNs = 0;
+int64_t cpuProfilingEndNs = 0;
+int64_t lastAllocationClearNs = 0;
+int64_t allocationRecordingEndNs = 0;
+int64_t lastMonitorClearNs = 0;
+std::atomic<int32_t> tracingEpoch{0};
+
+namespace {
+
+// Sets dbWriteInProgress for the life of the guard and then puts back what it was, on every road out:
+// a clear run inside another write-out leaves the flag set for it.
+class WriteInProgress {
+ public:
+  WriteInProgress() : previous(dbWriteInProgress.exchange(true)) {}
+  ~WriteInProgress() { dbWriteInProgress.store(previous); }
+  WriteInProgress(const WriteInProgress&) = delete;
+  WriteInProgress& operator=(const WriteInProgress&) = delete;
+
+ private:
+  const bool previous;
+};
+
+void stampClear(DB& database, int32_t table) { database.tableGenerations.setGeneration(table, database.currentStamp); }
+
+}  // namespace
+
+void clearCpuProfilingData(const YCriticalSectionLock&) {
+  WriteInProgress writing;
+  DB& database = requireDatabase();
+  resetCallCountBaseline(database.callCounts, database.currentStamp);
+  forEachLiveThread([](ThreadInfo* thread) { thread->resetCpuState(); });
+  if (endedThreadsEntry != nullptr) endedThreadsEntry->resetCpuState();
+  database.cpuProfiling.clear();
+  stampClear(database, tableCpuProfiling);
+  tracingEpoch.fetch_add(1);
+  lastCpuClearNs = stopwatchElapsedNs(agentUptimeStopwatch());
+  cpuProfilingEndNs = 0;
+}
+
+void clearAllocationData(const YCriticalSectionLock&) {
+  WriteInProgress writing;
+  DB& database = requireDatabase();
+  resetAllocationCountBaseline(database.allocObjectCounts, database.currentStamp);
+  forEachLiveThread([](ThreadInfo* thread) { thread->allocationCountdown = 0; });
+  database.allocInfo.clear();
+  stampClear(database, tableAllocInfo);
+  lastAllocationClearNs = stopwatchElapsedNs(agentUptimeStopwatch());
+  allocationRecordingEndNs = 0;
+}
+
+void clearTelemetryData(const YCriticalSectionLock&) {
+  DB& database = requireDatabase();
+  const int32_t deleted = -database.currentStamp;
+  database.telemetry.forEachRow([deleted](int64_t, TelemetryRecord& row) {
+    if (row.stamp < 1) return;  // deleted by an earlier clear: told once already
+    row.reset();
+    row.stamp = deleted;
+  });
+  database.telemetry.ids.reset();
+  database.setProperty("bzp.telemetry.new.start.index", int32_t(database.telemetry.rows.next));
+}
+
+void resetMonitorData(const YCriticalSectionLock& held) {
+  lastMonitorClearNs = getMonotonicTimeNs();
+  clearMonitorData(held);
+}
+
+void clearMonitorData(const YCriticalSectionLock&) {
+  DB& database = requireDatabase();
+  database.monitors.clear();
+  stampClear(database, tableMonitor);
+}

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+
+#include "agent/db/DB.h"
+
+// A database made for one test and torn down after it, with its special thread entries and method ids.
+class TestDatabase {
+ public:
+  explicit TestDatabase(int32_t telemetryLimit = 3600) { createDatabase(telemetryLimit); }
+  ~TestDatabase() { destroyDatabaseForTest(); }
+  TestDatabase(const TestDatabase&) = delete;
+  TestDatabase& operator=(const TestDatabase&) = delete;
+
+  DB& operator*() const { return *db; }
+  DB* operator->() const { return db; }
+};
