@@ -64,7 +64,6 @@ void clearTelemetryData(const YCriticalSectionLock&) {
     row.reset();
     row.stamp = deleted;
   });
-  database.telemetry.ids.reset();
   database.setProperty("bzp.telemetry.new.start.index", int32_t(database.telemetry.rows.next));
 }
 

@@ -7,31 +7,9 @@
 
 #include "agent/db/AbstractWriter.h"
 #include "tests/support/FatalErrorOutput.h"
+#include "tests/support/RecordingWriter.h"
 
 namespace {
-
-// Keeps every flushed block, so that a test sees both the bytes and where the buffer was cut.
-class RecordingWriter : public AbstractWriter {
- public:
-  RecordingWriter(int32_t capacity, int32_t byteOrder, bool idsAre4Bytes = true)
-      : AbstractWriter(capacity, idsAre4Bytes, byteOrder) {}
-
-  void flush() override {
-    if (position < 1) return;
-    blocks.emplace_back(reinterpret_cast<const char*>(buffer), size_t(position));
-    position = 0;
-  }
-
-  // Everything written, flushed or not.
-  std::string bytes() {
-    flush();
-    std::string all;
-    for (const std::string& block : blocks) all += block;
-    return all;
-  }
-
-  std::vector<std::string> blocks;
-};
 
 // A flush that keeps its bytes: the writer would overrun its buffer.
 class StuckWriter : public AbstractWriter {
@@ -53,7 +31,7 @@ std::string hex(const std::string& bytes) {
 
 template <class Write>
 std::string written(int32_t byteOrder, Write write, bool idsAre4Bytes = true) {
-  RecordingWriter writer(64, byteOrder, idsAre4Bytes);
+  RecordingWriter writer(byteOrder, 64, idsAre4Bytes);
   write(writer);
   return hex(writer.bytes());
 }
@@ -146,7 +124,7 @@ TEST(AbstractWriter, PrimitiveArraysAndValuesTakeTheSizeOfTheirSignature) {
 }
 
 TEST(AbstractWriter, AnUnknownSignatureIsFatal) {
-  RecordingWriter writer(64, byteOrderBigEndian);
+  RecordingWriter writer(byteOrderBigEndian, 64);
   const int32_t one = 1;
   const std::string array = fatalErrorOf([&] { writer.writePrimitiveArray(&one, 'L', 1); });
   EXPECT_TRUE(endsWith(array, ": unexpected signature: 76")) << array;
@@ -159,7 +137,7 @@ TEST(AbstractWriter, AnUnknownSignatureIsFatal) {
 // --- the room tests
 
 TEST(AbstractWriter, AMultiByteValueNeverFillsTheLastBytesOfTheBuffer) {
-  RecordingWriter writer(16, byteOrderBigEndian);
+  RecordingWriter writer(byteOrderBigEndian, 16);
   for (int i = 0; i < 12; i++) writer.writeByte(i);
   writer.writeInt(0x0D0E0F10);  // exactly 4 bytes free: flushed first
   ASSERT_EQ(writer.blocks.size(), 1u);
@@ -174,7 +152,7 @@ TEST(AbstractWriter, AMultiByteValueNeverFillsTheLastBytesOfTheBuffer) {
 }
 
 TEST(AbstractWriter, ByteRunsFillTheBufferExactlyAcrossFlushes) {
-  RecordingWriter writer(16, byteOrderLittleEndian);
+  RecordingWriter writer(byteOrderLittleEndian, 16);
   const std::string text(40, 'q');
   writer.writeString(text.c_str());
   EXPECT_EQ(writer.bytes(), std::string("\x28\0\0\0", 4) + text);
