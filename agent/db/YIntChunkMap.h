@@ -34,15 +34,15 @@ class YIntChunkMap {
 
   int64_t capacity() const { return int64_t(chunkCount) * chunkSize; }
 
-  // The value at `index` (which must not be negative) when its chunk exists, else null.
+  // The value at `index` when its chunk exists, else null (also for a negative index).
   T* existing(int32_t index) const {
     const int32_t chunk = index >> 8;
-    if (chunk >= chunkCount || chunks[chunk] == nullptr) return nullptr;
+    if (chunk < 0 || chunk >= chunkCount || chunks[chunk] == nullptr) return nullptr;
     return &chunks[chunk][index & (chunkSize - 1)];
   }
 
-  // The value at `index`, its chunk and the pointer array made when missing. The array grows to the
-  // length needed and no further.
+  // The value at `index` (which must not be negative), its chunk and the pointer array made when
+  // missing. The array grows to the length needed and no further.
   T& create(int32_t index) {
     const int32_t chunk = index >> 8;
     if (chunk >= chunkCount) growTo(chunk + 1);
@@ -54,8 +54,9 @@ class YIntChunkMap {
   void growTo(int64_t count) {
     count = std::min(count, maxChunkCount);
     if (count <= chunkCount) return;
-    T** grown = new T*[size_t(count)]();
+    T** grown = new T*[size_t(count)];
     std::copy(chunks, chunks + chunkCount, grown);
+    std::fill(grown + chunkCount, grown + count, nullptr);
     delete[] chunks;
     chunks = grown;
     chunkCount = int32_t(count);
