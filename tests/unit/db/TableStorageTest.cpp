@@ -186,6 +186,9 @@ TEST(YIntChunkMap, AChunkIsMadeWholeWithEmptyRowsOnItsFirstWrite) {
   EXPECT_EQ(neighbour.parent, 0);
   EXPECT_EQ(neighbour.nextSibling, 0);
   EXPECT_EQ(map.existing(100000), nullptr);
+  map.create(0).stamp = 1;
+  EXPECT_EQ(map.existing(-1), nullptr);  // never the chunk before the array
+  EXPECT_EQ(map.existing(INT32_MIN), nullptr);
 }
 
 // --- rolling array
