@@ -29,3 +29,16 @@ class RecordingWriter : public AbstractWriter {
 
   std::vector<std::string> blocks;
 };
+
+// The bytes as upper-case hexadecimal pairs separated by blanks ("00 07 5B"), for comparisons that read
+// well when they fail.
+inline std::string hex(const std::string& bytes) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string text;
+  for (const char c : bytes) {
+    if (!text.empty()) text += ' ';
+    text += digits[uint8_t(c) >> 4];
+    text += digits[uint8_t(c) & 0xF];
+  }
+  return text;
+}

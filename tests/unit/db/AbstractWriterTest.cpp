@@ -18,17 +18,6 @@ class StuckWriter : public AbstractWriter {
   void flush() override {}
 };
 
-std::string hex(const std::string& bytes) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string text;
-  for (const char c : bytes) {
-    if (!text.empty()) text += ' ';
-    text += digits[uint8_t(c) >> 4];
-    text += digits[uint8_t(c) & 0xF];
-  }
-  return text;
-}
-
 template <class Write>
 std::string written(int32_t byteOrder, Write write, bool idsAre4Bytes = true) {
   RecordingWriter writer(byteOrder, 64, idsAre4Bytes);

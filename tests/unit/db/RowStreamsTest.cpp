@@ -245,17 +245,6 @@ rowstream::Endian endianOf(int32_t byteOrder) {
 
 const int32_t byteOrders[] = {byteOrderBigEndian, byteOrderLittleEndian};
 
-std::string hex(const std::string& bytes) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string text;
-  for (const char c : bytes) {
-    if (!text.empty()) text += ' ';
-    text += digits[uint8_t(c) >> 4];
-    text += digits[uint8_t(c) & 0xF];
-  }
-  return text;
-}
-
 }  // namespace
 
 TEST(RowStreams, EveryRecordTypeWritesItsRowFormInBothByteOrders) {
