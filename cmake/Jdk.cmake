@@ -9,10 +9,13 @@ find_path(TALLYSCOPE_JDK_INCLUDE jvmti.h
   NO_CMAKE_FIND_ROOT_PATH REQUIRED)
 get_filename_component(TALLYSCOPE_JDK_HOME "${TALLYSCOPE_JDK_INCLUDE}" DIRECTORY)
 
+# The host JDK's compiler and archiver build the agent's Java side for both targets (cmake/JavaSide.cmake).
+set(TALLYSCOPE_JAVAC "${TALLYSCOPE_JDK_HOME}/bin/javac")
+set(TALLYSCOPE_JAR "${TALLYSCOPE_JDK_HOME}/bin/jar")
+
 if(WIN32)
   set(TALLYSCOPE_JNI_INCLUDE_DIRS "${CMAKE_SOURCE_DIR}/cmake/mingw" "${TALLYSCOPE_JDK_INCLUDE}")
 else()
   set(TALLYSCOPE_JNI_INCLUDE_DIRS "${TALLYSCOPE_JDK_INCLUDE}" "${TALLYSCOPE_JDK_INCLUDE}/linux")
   set(TALLYSCOPE_JAVA "${TALLYSCOPE_JDK_HOME}/bin/java")
-  set(TALLYSCOPE_JAVAC "${TALLYSCOPE_JDK_HOME}/bin/javac")
 endif()
