@@ -66,6 +66,26 @@ if(NOT WIN32)
 
   add_test(NAME jvm.smoke COMMAND sh ${CMAKE_SOURCE_DIR}/tests/jvm/smoke.sh
            ${TALLYSCOPE_JAVA} $<TARGET_FILE:tallyscope>)
+  set_tests_properties(jvm.smoke PROPERTIES ENVIRONMENT "${TALLYSCOPE_TEST_HOME}")
+
+  # The agent started by real JVMs: the programs of tests/jvm/programs run under it, and the driver
+  # (tests/jvm/*.cpp) checks their output, the agent's log and the files it made.
+  set(_jvm_programs "${CMAKE_BINARY_DIR}/jvm-programs")
+  file(GLOB _jvm_program_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/jvm/programs/*.java)
+  add_custom_command(OUTPUT "${_jvm_programs}/programs.stamp"
+    COMMAND "${TALLYSCOPE_JAVAC}" -d "${_jvm_programs}" ${_jvm_program_sources}
+    COMMAND ${CMAKE_COMMAND} -E touch "${_jvm_programs}/programs.stamp"
+    DEPENDS ${_jvm_program_sources} COMMENT "Compiling the JVM test programs" VERBATIM)
+  add_custom_target(jvm_programs ALL DEPENDS "${_jvm_programs}/programs.stamp")
+  file(GLOB _jvm_test_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/jvm/*.cpp)
+  add_executable(jvm_tests ${_jvm_test_sources})
+  target_link_libraries(jvm_tests PRIVATE tallyscope_agent GTest::gtest_main)
+  target_compile_definitions(jvm_tests PRIVATE
+    TALLYSCOPE_JAVA="${TALLYSCOPE_JAVA}" TALLYSCOPE_JCMD="${TALLYSCOPE_JDK_HOME}/bin/jcmd"
+    TALLYSCOPE_LIBRARY="$<TARGET_FILE:tallyscope>" TALLYSCOPE_JVM_PROGRAMS="${_jvm_programs}")
+  add_dependencies(jvm_tests jvm_programs tallyscope)
+  gtest_discover_tests(jvm_tests TEST_PREFIX "jvm." DISCOVERY_TIMEOUT 60
+                       PROPERTIES ENVIRONMENT "${TALLYSCOPE_TEST_HOME}")
 
   find_package(benchmark REQUIRED)
   file(GLOB _bench_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/bench/*.cpp)

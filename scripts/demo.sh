@@ -16,7 +16,13 @@ cmake --build "$build" --target tallyscope >/dev/null
 "$javac" -d "$build/classes" "$root/demo/Demo.java"
 
 output="$build/demo-output.txt"
+logs="$build/log"
+rm -rf "$logs"
 echo "profiling the demo with $build/libtallyscope.so"
-"$java" -agentpath:"$build/libtallyscope.so" -cp "$build/classes" Demo "$@" 2>&1 | tee "$output"
+"$java" -agentpath:"$build/libtallyscope.so=logdir=$logs,tmpdir=$build" -cp "$build/classes" Demo "$@" 2>&1 \
+  | tee "$output"
 echo "the demo's output: $output"
-echo "the agent does not write a log or a snapshot yet"
+log=$(ls -t "$logs"/*.log | head -n 1)
+echo "the agent's log: $log"
+grep -E "Cannot start|Failed agentLoadImpl|JVMTI [0-9A-F]{8};|Jar file|Reusing existing jar" "$log" | cut -d' ' -f3-
+echo "the agent does not write a snapshot yet"

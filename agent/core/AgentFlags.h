@@ -16,6 +16,9 @@ constexpr uint64_t AGENT_FLAGS_INITIAL = 0x140;
 constexpr uint64_t AGENT_TRACING_INSTRUMENTATION = 0x40;
 constexpr uint64_t AGENT_ALLOCATION_INSTRUMENTATION = 0x100;
 constexpr uint64_t AGENT_ATTACH_MODE = 0x400;
+constexpr uint64_t AGENT_NO_EXCEPTION_EVENTS = 0x4000;      // unavailable, or off
+constexpr uint64_t AGENT_NO_SUSPEND = 0x8000;               // threads are never suspended
+constexpr uint64_t AGENT_EXCEPTIONS_OFF_BY_OPTION = 0x20000;
 constexpr uint64_t AGENT_HEAP_SAMPLING = 0x40000;
 constexpr uint64_t AGENT_COMPILED_METHOD_EVENTS = 0x80000;
 

@@ -2,9 +2,32 @@
 
 #include <jvmti.h>
 
-// The agent's JVMTI environments. Only the main one exists so far; the start-up sequence fills it, and
-// every JVMTI helper works on it.
+// The agent's JVMTI environments. Object tags belong to an environment, so each concern that tags objects
+// has an environment of its own holding only the tagging capability; the main one holds everything else.
+// All are made once at start-up and live until the process ends, unless an attach fails.
 
 // The main environment (version 1.1): the agent's capabilities and event callbacks. Null until start-up
-// has created it.
+// has created it; the agent counts as loaded from then on.
 extern jvmtiEnv* mainJvmti;
+extern jvmtiEnv* heapSnapshotJvmti;   // the heap snapshot writer
+extern jvmtiEnv* instanceCountJvmti;  // per-class instance counting
+extern jvmtiEnv* monitorJvmti;        // monitor class ids
+extern jvmtiEnv* exceptionJvmti;      // exception recording
+extern jvmtiEnv* classLoadingJvmti;   // the Class Loading probe: each tag points to a heap-held class name
+extern jvmtiEnv* objectMapJvmti;      // object identifiers of the object maps
+extern jvmtiEnv* allocationJvmti;     // allocation recording
+// Filled only by the attach-time retransformation, and disposed of by it.
+extern jvmtiEnv* retransformJvmti;
+
+// A further environment (version 1.0) with can_tag_objects and, with `objectFree`, ObjectFree events.
+// Ends the process with exit code 21 when the JVM gives no environment, 22 when it refuses the
+// capabilities.
+jvmtiEnv* createJvmtiEnvironment(bool objectFree);
+
+// Installs a callback table of the full 37-slot layout; a JVM that refuses that size gets the 35 slots it
+// knows unless heap sampling is available. A refusal of the size it knows is fatal.
+void setEventCallbacks(jvmtiEnv* jvmti, const jvmtiEventCallbacks& callbacks);
+
+// Disposes of every environment that exists and empties its slot: the main one, the retransformation
+// slot, then the further ones in the order above.
+void disposeJvmtiEnvironments();

@@ -1,0 +1,73 @@
+#include "agent/core/JvmtiEvents.h"
+
+#include "agent/core/AgentFlags.h"
+#include "agent/core/JvmtiEnvironments.h"
+#include "agent/support/JvmtiUtils.h"
+
+namespace {
+
+// The generated-name marker of wrapped native methods.
+constexpr const char* NATIVE_METHOD_PREFIX = "$$BZP$$";
+
+bool attaching() { return (agentFlags.load() & AGENT_ATTACH_MODE) != 0; }
+bool exceptionEventsOn() { return (agentFlags.load() & AGENT_NO_EXCEPTION_EVENTS) == 0; }
+
+// The events the main environment receives from the start, in the order they are enabled.
+template <class Visit>
+void forEachStartupEvent(Visit visit) {
+  if (!attaching()) {
+    visit(JVMTI_EVENT_VM_INIT);
+    visit(JVMTI_EVENT_VM_START);
+  }
+  visit(JVMTI_EVENT_VM_DEATH);
+  visit(JVMTI_EVENT_CLASS_FILE_LOAD_HOOK);
+  visit(JVMTI_EVENT_CLASS_LOAD);
+  visit(JVMTI_EVENT_CLASS_PREPARE);
+  if (exceptionEventsOn()) {
+    visit(JVMTI_EVENT_EXCEPTION);
+    visit(JVMTI_EVENT_EXCEPTION_CATCH);
+  }
+  visit(JVMTI_EVENT_OBJECT_FREE);
+  visit(JVMTI_EVENT_THREAD_END);
+  visit(JVMTI_EVENT_THREAD_START);
+}
+
+// A further environment that receives the ObjectFree events of its own tags. Its handler joins the table
+// together with the code that tags objects there; until then its tags are never set.
+jvmtiEnv* createObjectFreeEnvironment() {
+  jvmtiEnv* jvmti = createJvmtiEnvironment(true);
+  setEventCallbacks(jvmti, jvmtiEventCallbacks{});
+  jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_OBJECT_FREE, nullptr);
+  return jvmti;
+}
+
+}  // namespace
+
+void wireJvmtiEvents() {
+  heapSnapshotJvmti = createJvmtiEnvironment(false);
+  instanceCountJvmti = createJvmtiEnvironment(false);
+  monitorJvmti = createJvmtiEnvironment(false);
+  exceptionJvmti = createJvmtiEnvironment(false);
+  classLoadingJvmti = createObjectFreeEnvironment();
+  objectMapJvmti = createObjectFreeEnvironment();
+  allocationJvmti = createJvmtiEnvironment(false);
+
+  // The lifecycle, thread, class, exception and allocation handlers join this table as they are built;
+  // until then the JVM hands those events to no one.
+  setEventCallbacks(mainJvmti, jvmtiEventCallbacks{});
+  forEachStartupEvent([](jvmtiEvent event) {
+    checkJvmtiError(mainJvmti->SetEventNotificationMode(JVMTI_ENABLE, event, nullptr), "JvmtiEvents", __LINE__);
+  });
+  checkJvmtiError(mainJvmti->SetNativeMethodPrefix(NATIVE_METHOD_PREFIX), "JvmtiEvents", __LINE__);
+}
+
+void disarmJvmtiEvents() {
+  forEachStartupEvent([](jvmtiEvent event) { mainJvmti->SetEventNotificationMode(JVMTI_DISABLE, event, nullptr); });
+  mainJvmti->SetEventCallbacks(nullptr, 0);
+  mainJvmti->SetNativeMethodPrefix(nullptr);
+  for (jvmtiEnv* jvmti : {classLoadingJvmti, objectMapJvmti}) {
+    if (jvmti == nullptr) continue;
+    jvmti->SetEventNotificationMode(JVMTI_DISABLE, JVMTI_EVENT_OBJECT_FREE, nullptr);
+    jvmti->SetEventCallbacks(nullptr, 0);
+  }
+}

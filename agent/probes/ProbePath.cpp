@@ -1,0 +1,3 @@
+#include "agent/probes/ProbePath.h"
+
+YVector<YString> probePathList;
