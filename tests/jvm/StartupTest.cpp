@@ -130,6 +130,17 @@ TEST_F(AgentStartTest, PrintsJavaDetailOnRequest) {
   EXPECT_TRUE(containsInOrder(run.output, {"ourJavaVersion=17\n", "ourIsIbm=0\n", HELLO_LINE}));
 }
 
+TEST_F(AgentStartTest, DumpsTheSystemPropertiesSortedOnRequest) {
+  const ProgramRun run = runHello("_dump_properties");
+  EXPECT_EQ(0, run.exitCode) << run.output;
+  const std::string log = logs();
+  const std::string rule39(39, '-');
+  const std::string rule34(34, '-');
+  EXPECT_TRUE(containsInOrder(log, {rule39 + "\n", "Dumping all system properties via JVMTI\n", rule39 + "\n",
+                                    "  java.vm.specification.version=17\n", "  java.vm.vendor=",
+                                    "  java.vm.version=17.", ": " + rule34 + "\n", "; Java version: 17"}));
+}
+
 TEST_F(AgentStartTest, ExceptionEventsAreRequestedWhenAnOptionAsksForThem) {
   const ProgramRun run = runHello("exceptions=on");
   EXPECT_EQ(0, run.exitCode) << run.output;
