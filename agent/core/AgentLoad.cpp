@@ -36,12 +36,6 @@ YString systemProperty(const char* name) {
   return text;
 }
 
-YString hex8(jint value) {
-  char text[9];
-  std::snprintf(text, sizeof text, "%08X", unsigned(value));
-  return YString(text);
-}
-
 void logNumbered(const char* prefix, int64_t value) {
   YString line(prefix);
   line.appendLong(value);
@@ -162,7 +156,7 @@ int32_t agentLoadImpl(JavaVM* vm, const YString& options) {
 
   VmDescription vmDescription;
   checkJvmtiError(mainJvmti->GetVersionNumber(&vmDescription.jvmtiVersion), "AgentLoad", __LINE__);
-  logMessage(YString("jvmtiVersion: ") + hex8(vmDescription.jvmtiVersion));
+  logMessage(YString("jvmtiVersion: ") + toHex(vmDescription.jvmtiVersion, 8));
   jvmtiPhase phase = JVMTI_PHASE_ONLOAD;
   checkJvmtiError(mainJvmti->GetPhase(&phase), "AgentLoad", __LINE__);
   logNumbered("phase: ", phase);
@@ -219,7 +213,7 @@ int32_t agentLoadImpl(JavaVM* vm, const YString& options) {
   loadProbeIgnoredPrefixes();
 
   YString summary("JVMTI ");
-  summary.append(hex8(vmDescription.jvmtiVersion));
+  summary.append(toHex(vmDescription.jvmtiVersion, 8));
   summary.append(YString("; ") + vmDescription.version + "; " + vmDescription.vendor + "; " + vmDescription.info);
   if (ourIsIbm) summary.append("; [IBM]");
   summary.append("; Java version: ");

@@ -14,6 +14,6 @@ extern bool ourIsIbm;
 extern bool isOpenJ9;
 
 // The feature version of a JVM of Java 9 or later: java.vm.version cut before its first "-", then before
-// the first "+", then before the first "."; when that is no number, the whole specification version; 0
+// the first "+", then before the first "."; when that is no number, java.vm.specification.version; 0
 // when neither is one.
 int32_t javaFeatureVersion(const YString& vmVersion, const YString& specificationVersion);

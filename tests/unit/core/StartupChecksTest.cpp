@@ -21,7 +21,7 @@ TEST(JavaFeatureVersion, ComesFromTheVmVersionElseTheSpecificationVersion) {
       {"11", "11", 11},
       {"25.0.1", "25", 25},
       {"21+35-2513", "21", 21},
-      // A vendor prefix before the first "-" is no number: the specification version decides.
+      // A vendor prefix before the first "-" is no number: java.vm.specification.version decides.
       {"acme-11.0.2", "11", 11},
       {"", "9", 9},
       {"vendor", "v", 0},
