@@ -1,6 +1,7 @@
 #include "agent/db/Clears.h"
 
 #include "agent/db/DB.h"
+#include "agent/db/WriteInProgress.h"
 #include "agent/recording/CallCounters.h"
 #include "agent/recording/ThreadInfo.h"
 #include "agent/recording/ThreadRegistry.h"
@@ -11,22 +12,12 @@ int64_t cpuProfilingEndNs = 0;
 int64_t lastAllocationClearNs = 0;
 int64_t allocationRecordingEndNs = 0;
 int64_t lastMonitorClearNs = 0;
+int64_t monitorProfilingEndNs = 0;
+uint64_t lastCpuProfilingMode = 0;
+uint64_t lastAllocationRecordingMode = 0;
 std::atomic<int32_t> tracingEpoch{0};
 
 namespace {
-
-// Sets dbWriteInProgress for the life of the guard and then puts back what it was, on every road out:
-// a clear run inside another write-out leaves the flag set for it.
-class WriteInProgress {
- public:
-  WriteInProgress() : previous(dbWriteInProgress.exchange(true)) {}
-  ~WriteInProgress() { dbWriteInProgress.store(previous); }
-  WriteInProgress(const WriteInProgress&) = delete;
-  WriteInProgress& operator=(const WriteInProgress&) = delete;
-
- private:
-  const bool previous;
-};
 
 void stampClear(DB& database, int32_t table) { database.tableGenerations.setGeneration(table, database.currentStamp); }
 

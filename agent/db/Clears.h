@@ -18,8 +18,13 @@ extern int64_t lastCpuClearNs;
 extern int64_t cpuProfilingEndNs;
 extern int64_t lastAllocationClearNs;
 extern int64_t allocationRecordingEndNs;
-// Monotonic time (ns) of the last monitor clear.
+// Monotonic time (ns) of the last monitor clear, and of the last stop of monitor profiling.
 extern int64_t lastMonitorClearNs;
+extern int64_t monitorProfilingEndNs;
+// The mode words of the last start of CPU profiling and of allocation recording, kept by the start
+// natives for the snapshot's properties.
+extern uint64_t lastCpuProfilingMode;
+extern uint64_t lastAllocationRecordingMode;
 // Grows with every CPU clear; traced method events buffered before it carry the old value and are
 // dropped when replayed.
 extern std::atomic<int32_t> tracingEpoch;

@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "agent/core/Options.h"
+#include "agent/db/EventRows.h"
 #include "agent/db/Generations.h"
 #include "agent/platform/Clocks.h"
 #include "agent/platform/Directories.h"
@@ -142,6 +143,8 @@ DB::DB(int32_t limit)
   for (int32_t index = 0; index < tableCount; index++) tables[index] = byIndex[index];
 }
 
+DB::~DB() = default;
+
 int32_t DB::setProperty(const char* key, int32_t value) {
   const int32_t keyId = getStringId(key);
   const int32_t row = findPropertyRecordIndex(keyId);
@@ -271,6 +274,7 @@ void destroyDatabaseForTest() {
   resetThreadRegistry();
   resetMethodStore();
   resetCurrentGenerationForTest();
+  clearEventRowKeys();
   delete db;
   db = nullptr;
   methodTable = nullptr;

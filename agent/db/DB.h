@@ -2,8 +2,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "agent/db/DBTable.h"
+#include "agent/db/EventTable.h"
 #include "agent/db/Records.h"
 #include "agent/db/StringPool.h"
 #include "agent/db/ThreadFrameIndex.h"
@@ -44,6 +46,7 @@ class DB {
  public:
   // A telemetry limit below 1 is fatal: no database is made.
   explicit DB(int32_t telemetryLimit);
+  ~DB();
   DB(const DB&) = delete;
   DB& operator=(const DB&) = delete;
 
@@ -56,6 +59,17 @@ class DB {
   // thread-frame index and the total, each figure of memory as "<MB> MB (=<bytes> bytes)".
   YString getDatabaseStatistics();
 
+  // Makes an event table from its description: its identifier (32 to 127), or a negative
+  // EventTableCreationError. A refused description changes nothing.
+  int32_t createEventTable(const YString& description);
+  // Deletes every row of the named tables (names separated by "\n") and of the tables below them; the
+  // tables stay. The report has a line "#<id> <name>" per cleared table. Take "ourLock" themselves.
+  void clearEventTables(YString& report, const YString& names);
+  void clearEventTablesById(YString& report, const YVector<int32_t>& ids);
+  // The names of the tables without master whose family holds at least `minimum` rows (every one when
+  // it is negative), in identifier order, separated by "\n". Takes "ourLock" itself.
+  void getTopEventTableNames(YString& names, int32_t minimum);
+
   // The "thread_frame" row of (thread number, frame id), made when missing with `create`; -1 when absent.
   int32_t getThreadFrameId(int32_t threadNumber, int32_t frameId, bool create) {
     return threadFrameIndex.getThreadFrameId(threadNumber, frameId, create);
@@ -64,6 +78,8 @@ class DB {
   // The same tables as the typed members below, by table index.
   DBTableBase* tables[tableCount];
   int32_t telemetryLimit;
+  // By identifier; slots 0 to 31 stay empty.
+  std::unique_ptr<EventTable> eventTables[eventTableIdLimit];
   // The identifier the next event table gets; 128 once every identifier is taken.
   int32_t nextEventTableId = firstEventTableId;
   // Stamped into every row made, changed (or, negated, deleted); grows after each table reply and after

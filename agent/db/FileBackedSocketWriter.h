@@ -22,6 +22,10 @@ class FileBackedSocketWriter : public AbstractWriter {
 
   // Moves the buffered bytes to the spill file, creating it on first need.
   void flush() override;
+  // Gives the reply up: nothing of it is sent, and `reason` is logged.
+  void abandon(const YString& reason) {
+    if (errorText.length == 0) errorText = reason;
+  }
 
  private:
   // Creates the spill file with a name no other file has; false (the error text set) when it cannot.

@@ -36,6 +36,8 @@ bool writeFile(int32_t fd, const void* data, int32_t count);
 int64_t seekFile(int32_t fd, int64_t offset);
 void closeFile(int32_t fd);
 FileHandle fileHandleOf(int32_t fd);
+// True when the descriptor is open on a regular file on disk (not a device, pipe or directory).
+bool isRegularFile(int32_t fd);
 // Sets the file's end at `length` and leaves the file offset there; true when the end was set.
 bool setFileLength(FileHandle file, int64_t length);
 

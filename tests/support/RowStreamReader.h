@@ -37,6 +37,7 @@ class Cursor {
   size_t remaining() const { return size - at; }
   bool atEnd() const { return at == size; }
 
+  uint8_t readByte(const char* what) { return uint8_t(readUnsigned(1, what)); }
   int32_t readInt(const char* what) { return int32_t(uint32_t(readUnsigned(4, what))); }
   int64_t readLong(const char* what) { return int64_t(readUnsigned(8, what)); }
 

@@ -97,6 +97,11 @@ void closeFile(int32_t fd) { close(fd); }
 
 FileHandle fileHandleOf(int32_t fd) { return fd; }
 
+bool isRegularFile(int32_t fd) {
+  struct stat status;
+  return fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+}
+
 bool setFileLength(FileHandle file, int64_t length) {
   const int fd = int(file);
   if (lseek(fd, off_t(length), SEEK_SET) < 0) return false;

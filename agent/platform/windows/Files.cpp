@@ -68,6 +68,14 @@ void closeFile(int32_t fd) { _close(fd); }
 
 FileHandle fileHandleOf(int32_t fd) { return _get_osfhandle(fd); }
 
+bool isRegularFile(int32_t fd) {
+  const HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  if (file == INVALID_HANDLE_VALUE || GetFileType(file) != FILE_TYPE_DISK) return false;
+  BY_HANDLE_FILE_INFORMATION information;
+  return GetFileInformationByHandle(file, &information) != 0 &&
+         (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
 // A failed move must not let SetEndOfFile cut the file at the old position and report success.
 bool setFileLength(FileHandle file, int64_t length) {
   const HANDLE handle = reinterpret_cast<HANDLE>(file);

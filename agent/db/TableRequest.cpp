@@ -1,0 +1,23 @@
+#include "agent/db/TableRequest.h"
+
+#include "agent/db/DB.h"
+#include "agent/db/FileBackedSocketWriter.h"
+#include "agent/db/SnapshotFile.h"
+#include "agent/db/WriteInProgress.h"
+#include "agent/support/NamedLocks.h"
+
+void writeTablesToSocket(JNIEnv* env, SocketHandle socket, int32_t tableMask, const YVector<int32_t>& since) {
+  FileBackedSocketWriter writer(socket);
+  try {
+    YCriticalSectionLock held(&ourLock(), "CoreNatives:1030");
+    WriteInProgress writing;
+    DB& database = requireDatabase();
+    Progress noClient;
+    writeDatabaseTables(held, env, &database, writer, tableMask, 0, 0, &noClient, &since, false);
+    writer.writeInt(-1);
+    database.currentStamp++;
+  } catch (...) {
+    writer.abandon(YString("the reply was cut short by an error"));
+    throw;
+  }
+}
