@@ -19,6 +19,7 @@
 #include "tests/support/FatalErrorOutput.h"
 #include "tests/support/HiddenOption.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/ScopedValue.h"
 #include "tests/support/TestDatabase.h"
 
 namespace {
@@ -27,20 +28,6 @@ const char* const tableNames[tableCount] = {
     "string",           "thread",   "method",     "thread_frame", "monitor", "cpu_profiling", "instance_count",
     "frame",            "table_generation", "snapshot", "alloc_info", "generation", "properties", "tele",
     "exception",        "event",    "code_point", "call_count",   "alloc_point", "alloc_object_count"};
-
-// Sets a field of the global option store for a test's length.
-template <class T>
-class ScopedOption {
- public:
-  ScopedOption(T& field, T value) : field(field), old(field) { field = value; }
-  ~ScopedOption() { field = old; }
-  ScopedOption(const ScopedOption&) = delete;
-  ScopedOption& operator=(const ScopedOption&) = delete;
-
- private:
-  T& field;
-  T old;
-};
 
 std::vector<std::string> linesOf(const YString& text) {
   std::vector<std::string> lines;
@@ -291,13 +278,13 @@ TEST(Database, RegistersTheLineMethod) {
 }
 
 TEST(Database, CopiesTheSessionNameOfTheOptions) {
-  ScopedOption<YString> name(globalOptions().sessionName, YString("my session"));
+  ScopedValue<YString> name(globalOptions().sessionName, YString("my session"));
   TestDatabase database;
   EXPECT_STREQ(database->sessionName.data, "my session");
 }
 
 TEST(Database, TakesTheProvidedSessionId) {
-  ScopedOption<int64_t> id(globalOptions().sessionId, 77);
+  ScopedValue<int64_t> id(globalOptions().sessionId, 77);
   LogCapture log;
   TestDatabase database;
   EXPECT_EQ(database->sessionId, 77);
@@ -305,7 +292,7 @@ TEST(Database, TakesTheProvidedSessionId) {
 }
 
 TEST(Database, ComputesTheSessionIdFromTimeAndPid) {
-  ScopedOption<int64_t> id(globalOptions().sessionId, 0);
+  ScopedValue<int64_t> id(globalOptions().sessionId, 0);
   LogCapture log;
   const int64_t before = int64_t(std::time(nullptr));
   TestDatabase database;

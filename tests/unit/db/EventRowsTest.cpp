@@ -9,6 +9,7 @@
 #include "agent/db/EventTable.h"
 #include "agent/support/NamedLocks.h"
 #include "tests/support/FatalErrorOutput.h"
+#include "tests/support/ScopedValue.h"
 #include "tests/support/TestDatabase.h"
 
 namespace {
@@ -19,20 +20,6 @@ const char* const lasting =
     "Lasting\n7\nuptime_ns\n1\nuptime_ns.end\n1\nexception_str\n2\nthread\n0\nframe\n0\nCount\n0\nSize\n5\n";
 constexpr int32_t endColumn = 1, exceptionColumn = 2, threadColumn = 3, frameColumn = 4, countColumn = 5,
                   sizeColumn = 6;
-
-// The row limit of event-table families for a test's length.
-class ScopedRowLimit {
- public:
-  explicit ScopedRowLimit(int32_t limit) : old(globalOptions().probeTableLengthLimit) {
-    globalOptions().probeTableLengthLimit = limit;
-  }
-  ~ScopedRowLimit() { globalOptions().probeTableLengthLimit = old; }
-  ScopedRowLimit(const ScopedRowLimit&) = delete;
-  ScopedRowLimit& operator=(const ScopedRowLimit&) = delete;
-
- private:
-  const int32_t old;
-};
 
 class EventRowsTest : public DatabaseTest {
  protected:
@@ -73,7 +60,7 @@ TEST_F(EventRowsTest, OpeningAKeyAgainReusesItsRow) {
 }
 
 TEST_F(EventRowsTest, TheRowLimitHoldsUntilARowIsRemoved) {
-  ScopedRowLimit limit(2);
+  ScopedValue<int32_t> limit(globalOptions().probeTableLengthLimit, 2);
   ASSERT_EQ(database->createEventTable(YString("Child\n2\nuptime_ns\n1\n32\n3\n")), 33);
   ASSERT_NE(open(1), nullptr);
   ASSERT_NE(openEventRow(held, 33, 2, 1000, 0, 0), nullptr);  // the child's row counts against 32

@@ -25,6 +25,7 @@
 #include "tests/support/SnapshotReader.h"
 #include "tests/support/TableReplyReader.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/ScopedValue.h"
 #include "tests/support/TestDatabase.h"
 
 // The database leaving the process: snapshot files, read back with the independent reader, and table
@@ -51,20 +52,6 @@ std::optional<int32_t> propertyValue(const char* key) {
   if (row < 0) return std::nullopt;
   return db->properties.getRow(row, false)->value;
 }
-
-// Puts a process-wide value back when the test ends.
-template <class T>
-class Restored {
- public:
-  explicit Restored(T& value) : value(value), saved(value) {}
-  ~Restored() { value = saved; }
-  Restored(const Restored&) = delete;
-  Restored& operator=(const Restored&) = delete;
-
- private:
-  T& value;
-  const T saved;
-};
 
 class SnapshotFile : public DatabaseTest {
  protected:
@@ -204,11 +191,10 @@ TEST_F(SnapshotFile, ASnapshotHoldsTheHeaderAndOneRecordOfEveryTable) {
 }
 
 TEST_F(SnapshotFile, TimesAreStoredAsLowAndHighHalvesOnlyWithTheirTableAndOnceRecorded) {
-  Restored<int64_t> start(lastCpuClearNs), end(cpuProfilingEndNs);
+  ScopedValue<int64_t> start(lastCpuClearNs, 0), end(cpuProfilingEndNs, 0);
   RecordingWriter writer(byteOrderBigEndian, 4096);
   Progress progress;
 
-  lastCpuClearNs = 0;
   writeDatabaseTables(held, nullptr, db, writer, 1 << tableCpuProfiling, 0, 0, &progress, nullptr, false);
   EXPECT_FALSE(propertyValue("bzp.cpu.profiling.end.ns.low"));
 
@@ -225,8 +211,7 @@ TEST_F(SnapshotFile, TimesAreStoredAsLowAndHighHalvesOnlyWithTheirTableAndOnceRe
 }
 
 TEST_F(SnapshotFile, TopLevelTablesAtTheRowLimitAreNamed) {
-  Restored<int32_t> limit(globalOptions().probeTableLengthLimit);
-  globalOptions().probeTableLengthLimit = 1;
+  ScopedValue<int32_t> limit(globalOptions().probeTableLengthLimit, 1);
   const int32_t classes = db->createEventTable(YString(classLoadingDescription));
   db->createEventTable(YString(messageDescription));
   ASSERT_NE(openEventRow(held, classes, 1, 1000, 0, 0), nullptr);
