@@ -76,13 +76,21 @@ if(NOT WIN32)
     COMMAND "${TALLYSCOPE_JAVAC}" -d "${_jvm_programs}" ${_jvm_program_sources}
     COMMAND ${CMAKE_COMMAND} -E touch "${_jvm_programs}/programs.stamp"
     DEPENDS ${_jvm_program_sources} COMMENT "Compiling the JVM test programs" VERBATIM)
-  add_custom_target(jvm_programs ALL DEPENDS "${_jvm_programs}/programs.stamp")
+  # A Java side whose Core.init refuses, for the test of the agent's reaction.
+  set(_refusing_core "${CMAKE_BINARY_DIR}/jvm-refusing-core")
+  add_custom_command(OUTPUT "${_refusing_core}/com/brantel/runtime/Core.class"
+    COMMAND "${TALLYSCOPE_JAVAC}" -d "${_refusing_core}" "${CMAKE_SOURCE_DIR}/tests/jvm/refusing/com/brantel/runtime/Core.java"
+    DEPENDS "${CMAKE_SOURCE_DIR}/tests/jvm/refusing/com/brantel/runtime/Core.java"
+    COMMENT "Compiling the refusing Java side" VERBATIM)
+  add_custom_target(jvm_programs ALL DEPENDS "${_jvm_programs}/programs.stamp"
+    "${_refusing_core}/com/brantel/runtime/Core.class")
   file(GLOB _jvm_test_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/jvm/*.cpp)
   add_executable(jvm_tests ${_jvm_test_sources})
   target_link_libraries(jvm_tests PRIVATE tallyscope_agent GTest::gtest_main)
   target_compile_definitions(jvm_tests PRIVATE
     TALLYSCOPE_JAVA="${TALLYSCOPE_JAVA}" TALLYSCOPE_JCMD="${TALLYSCOPE_JDK_HOME}/bin/jcmd"
-    TALLYSCOPE_LIBRARY="$<TARGET_FILE:tallyscope>" TALLYSCOPE_JVM_PROGRAMS="${_jvm_programs}")
+    TALLYSCOPE_LIBRARY="$<TARGET_FILE:tallyscope>" TALLYSCOPE_JVM_PROGRAMS="${_jvm_programs}"
+    TALLYSCOPE_REFUSING_CORE="${_refusing_core}")
   add_dependencies(jvm_tests jvm_programs tallyscope)
   gtest_discover_tests(jvm_tests TEST_PREFIX "jvm." DISCOVERY_TIMEOUT 60
                        PROPERTIES ENVIRONMENT "${TALLYSCOPE_TEST_HOME}")

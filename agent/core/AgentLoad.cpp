@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "agent/core/AgentFlags.h"
+#include "agent/core/AgentLifecycle.h"
 #include "agent/core/CallbackJar.h"
 #include "agent/core/JavaVersion.h"
 #include "agent/core/JvmtiCapabilities.h"
@@ -13,6 +14,7 @@
 #include "agent/core/JvmtiEvents.h"
 #include "agent/core/Options.h"
 #include "agent/core/StartupProbeModes.h"
+#include "agent/core/ThreadCallbacks.h"
 #include "agent/db/DB.h"
 #include "agent/db/Generations.h"
 #include "agent/platform/SystemInfo.h"
@@ -118,6 +120,21 @@ void registerStartupProbes(bool attaching) {
   if (!result.isSuccessful()) logMessage(result.getErrorsText());
 }
 
+// The threads that run already get their records as if they had just started.
+void announceLiveThreads(JNIEnv* env) {
+  jint count = 0;
+  jthread* threads = nullptr;
+  if (mainJvmti->GetAllThreads(&count, &threads) != JVMTI_ERROR_NONE) return;
+  for (jint i = 0; i < count; i++) {
+    jint state = 0;
+    if (mainJvmti->GetThreadState(threads[i], &state) == JVMTI_ERROR_NONE && (state & JVMTI_THREAD_STATE_ALIVE) != 0) {
+      onThreadStart(env, threads[i], 0, 0);
+    }
+    env->DeleteLocalRef(threads[i]);
+  }
+  jvmtiDeallocate(threads);
+}
+
 // What the JVM's start events do at JVM start, done at once in a running JVM.
 int32_t runAttachSequence() {
   logMessage("on_attach: 1");
@@ -132,6 +149,16 @@ int32_t runAttachSequence() {
     logMessage("generation advanced");
   }
   logMessage("on_attach: 2");
+  agentStart(env);
+  if (!agentInit(env)) return LOAD_JAVA_SIDE_REFUSED;
+  logMessage("on_attach: 3");
+  // The probes' classes are retransformed here once probes can be registered.
+  logMessage("on_attach: 4");
+  logMessage("on_attach: 5");
+  announceLiveThreads(env);
+  logMessage("on_attach: 6");
+  onStartProfiling(env);
+  logMessage("on_attach: OK");
   return LOAD_OK;
 }
 

@@ -1,7 +1,9 @@
 #include "agent/core/JvmtiEvents.h"
 
 #include "agent/core/AgentFlags.h"
+#include "agent/core/AgentLifecycle.h"
 #include "agent/core/JvmtiEnvironments.h"
+#include "agent/core/ThreadCallbacks.h"
 #include "agent/support/JvmtiUtils.h"
 
 namespace {
@@ -41,6 +43,25 @@ jvmtiEnv* createObjectFreeEnvironment() {
   return jvmti;
 }
 
+// The main environment's handlers. The class transformer, the object enumerator, the monitor recorders
+// and the allocation forwarders join the table as they are built; until then the JVM hands those events
+// to no one.
+jvmtiEventCallbacks mainCallbacks() {
+  jvmtiEventCallbacks callbacks{};
+  callbacks.VMInit = vmInit;
+  callbacks.VMDeath = vmDeath;
+  callbacks.ThreadStart = threadStartCallback;
+  callbacks.ThreadEnd = onThreadEnd;
+  callbacks.ClassLoad = classLoadCallback;
+  callbacks.ClassPrepare = classPrepareCallback;
+  callbacks.VMStart = vmStartCallback;
+  if (exceptionEventsOn()) {
+    callbacks.Exception = exceptionCallback;
+    callbacks.ExceptionCatch = exceptionCatchCallback;
+  }
+  return callbacks;
+}
+
 }  // namespace
 
 void wireJvmtiEvents() {
@@ -52,9 +73,7 @@ void wireJvmtiEvents() {
   objectMapJvmti = createObjectFreeEnvironment();
   allocationJvmti = createJvmtiEnvironment(false);
 
-  // The lifecycle, thread, class, exception and allocation handlers join this table as they are built;
-  // until then the JVM hands those events to no one.
-  setEventCallbacks(mainJvmti, jvmtiEventCallbacks{});
+  setEventCallbacks(mainJvmti, mainCallbacks());
   forEachStartupEvent([](jvmtiEvent event) {
     checkJvmtiError(mainJvmti->SetEventNotificationMode(JVMTI_ENABLE, event, nullptr), "JvmtiEvents", __LINE__);
   });

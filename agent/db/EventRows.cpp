@@ -1,5 +1,6 @@
 #include "agent/db/EventRows.h"
 
+#include <cstdint>
 #include <new>
 
 #include "agent/core/Options.h"
@@ -137,3 +138,14 @@ void closeEventRow(const YCriticalSectionLock&, int32_t tableId, int32_t rowKey,
 }
 
 int32_t getEventRowIdOfKey(int32_t rowKey) { return eventRowKeys().get(rowKey); }
+
+std::atomic<int32_t> lastEventRowKey{0};
+
+int32_t nextEventRowKey() {
+  int32_t last = lastEventRowKey.load();
+  int32_t next;
+  do {
+    next = last == INT32_MAX ? 1 : last + 1;
+  } while (!lastEventRowKey.compare_exchange_weak(last, next));
+  return next;
+}

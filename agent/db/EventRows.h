@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "agent/db/Records.h"
@@ -41,3 +42,11 @@ int32_t getEventRowIdOfKey(int32_t rowKey);
 YMap<int32_t, int32_t>& eventRowKeys();
 // Forgets every key, for a test that makes a fresh database.
 void clearEventRowKeys();
+
+// The row key handed out last, by the one process-wide counter that every writer of event rows shares;
+// 0 before the first.
+extern std::atomic<int32_t> lastEventRowKey;
+// A new row key, from any thread without a lock: 1 first, then one more each time. Keys stay positive,
+// so that no key is ever 0 (no row) or negative (ignored by the column setters): past the largest int32
+// the count starts again at 1.
+int32_t nextEventRowKey();

@@ -28,6 +28,8 @@ YString logPerformanceFrequency();
 using ThreadHandle = intptr_t;
 
 ThreadHandle getCurrentThreadHandle();
+// The operating system's identifier of the calling thread.
+int64_t getCurrentThreadId();
 void closeThreadHandle(ThreadHandle thread);
 
 // User plus kernel time of the calling thread; -1 on failure.

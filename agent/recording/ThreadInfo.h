@@ -57,6 +57,11 @@ class ThreadInfo {
   // the current name of such records.
   std::atomic<uint8_t> reachedFromJava{0};
 
+  // Tracing: the line that the next traced entry takes, and whether the thread's traced stack has been
+  // sent whole; an exception thrown while tracing clears both, so the next entry sends the stack again.
+  int32_t pendingLine = 0;
+  bool stackSynchronised = false;
+
   // Sampling and tracing state.
   int32_t currentTracedFrame = -1;
   int32_t lastSampledFrame = -1;

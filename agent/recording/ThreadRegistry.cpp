@@ -11,4 +11,9 @@ void resetThreadRegistry() {
   registry.bySequenceNumber.init();
   registry.liveThreads.init();
   registry.threadNumbers.reset();
+  registry.deadThreads.size = 0;
+  registry.deadThreadPurgeFrom = 0;
+  registry.threadGcPending = false;
+  registry.endedThreadCount = 0;
+  registry.threadGcCount = 0;
 }

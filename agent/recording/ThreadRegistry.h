@@ -5,6 +5,7 @@
 #include "agent/db/IdAllocator.h"
 #include "agent/support/YMap.h"
 #include "agent/support/YSet.h"
+#include "agent/support/YVector.h"
 
 class ThreadInfo;
 
@@ -18,6 +19,16 @@ struct ThreadRegistry {
   YSet<int64_t> liveThreads{256};
   // Thread numbers; released numbers are handed out again.
   IdAllocator threadNumbers{1};
+
+  // Sequence numbers of ended threads, oldest first. An ended thread keeps its thread number (and so its
+  // per-frame rows) until a purge takes it off this list.
+  YVector<int32_t> deadThreads{100};
+  // The first entry of deadThreads a purge may take: entries before it ended before a quiet period.
+  int32_t deadThreadPurgeFrom = 0;
+  // Some purge has left thread rows without a thread number, which the thread-row collection may delete.
+  bool threadGcPending = false;
+  uint32_t endedThreadCount = 0;
+  uint32_t threadGcCount = 0;
 };
 
 ThreadRegistry& threadRegistry();

@@ -151,6 +151,21 @@ jobject callObjectMethod(JNIEnv* env, jobject object, jmethodID method, ...) {
   return result;
 }
 
+void callStaticVoidMethod(JNIEnv* env, jclass klass, jmethodID method, ...) {
+  va_list arguments;
+  va_start(arguments, method);
+  env->CallStaticVoidMethodV(klass, method, arguments);
+  va_end(arguments);
+}
+
+jobject newObject(JNIEnv* env, jclass klass, jmethodID constructor, ...) {
+  va_list arguments;
+  va_start(arguments, constructor);
+  const jobject result = env->NewObjectV(klass, constructor, arguments);
+  va_end(arguments);
+  return result;
+}
+
 extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_throwException(JNIEnv* env, jclass,
                                                                                    jclass exceptionClass) {
   env->ThrowNew(exceptionClass, "");

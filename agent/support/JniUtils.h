@@ -40,6 +40,10 @@ jclass findClass(JNIEnv* env, const char* name);
 
 // CallObjectMethodV. The caller checks for an exception.
 jobject callObjectMethod(JNIEnv* env, jobject object, jmethodID method, ...);
+// JNI CallStaticVoidMethod and NewObject with their arguments passed on; the caller checks for a pending
+// Java exception.
+void callStaticVoidMethod(JNIEnv* env, jclass klass, jmethodID method, ...);
+jobject newObject(JNIEnv* env, jclass klass, jmethodID constructor, ...);
 
 // Native of com.brantel.runtime.Callback, "(Ljava/lang/Class;)V": throws `exceptionClass` with an
 // empty message.

@@ -11,85 +11,28 @@
 #include <vector>
 
 #include "agent/core/CallbackJar.h"
-#include "tests/support/JvmLauncher.h"
-#include "tests/support/TempDir.h"
+#include "tests/jvm/AgentRun.h"
+#include "tests/support/SnapshotReader.h"
 
 // The agent started by real JVMs: `java -agentpath:` and attach by `jcmd`, each run with a temporary and
 // a log directory of its own.
 
-namespace fs = std::filesystem;
-
 namespace {
-
-std::string readWhole(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void writeWhole(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
 
 std::string embeddedJar() {
   const YVector<unsigned char> bytes = assembleCallbackJar();
   return std::string(reinterpret_cast<const char*>(bytes.data), size_t(bytes.size));
 }
 
-// Each `expected` text in the text, each found after the one before it.
-testing::AssertionResult containsInOrder(const std::string& text, const std::vector<std::string>& expected) {
-  size_t from = 0;
-  for (const std::string& piece : expected) {
-    const size_t at = text.find(piece, from);
-    if (at == std::string::npos) {
-      return testing::AssertionFailure() << "\"" << piece << "\" missing (after offset " << from << ") in:\n" << text;
-    }
-    from = at + piece.size();
-  }
-  return testing::AssertionSuccess();
-}
-
-class AgentStartTest : public testing::Test {
+class AgentStartTest : public AgentRunTest {
  protected:
-  TempDir work;
-  const std::string java = TALLYSCOPE_JAVA;
-  const std::string library = TALLYSCOPE_LIBRARY;
-  const std::string programs = TALLYSCOPE_JVM_PROGRAMS;
-  int runs = 0;
-
-  fs::path tmpDir() const { return fs::path(work.path()) / "tmp"; }
-  fs::path logDir() const { return fs::path(work.path()) / "log"; }
   fs::path jarPath() const { return tmpDir() / CALLBACK_JAR_NAME; }
 
-  void SetUp() override {
-    fs::create_directories(tmpDir());
-    fs::create_directories(logDir());
-  }
-
-  // The private directories, then `extra`.
-  std::string optionsWith(const std::string& extra, const fs::path& temporary) const {
-    std::string options = "tmpdir=" + temporary.string() + ",logdir=" + logDir().string();
-    return extra.empty() ? options : options + "," + extra;
-  }
-
   ProgramRun runHello(const std::string& extra, const fs::path& temporary) {
-    const std::string output = (fs::path(work.path()) / ("run" + std::to_string(runs++) + ".txt")).string();
     return runProgram({java, "-agentpath:" + library + "=" + optionsWith(extra, temporary), "-cp", programs, "Hello"},
-                      output);
+                      nextOutputPath());
   }
   ProgramRun runHello(const std::string& extra = "") { return runHello(extra, tmpDir()); }
-
-  // The logs written so far, oldest first, in one text.
-  std::string logs() const {
-    std::vector<fs::path> files;
-    for (const auto& entry : fs::directory_iterator(logDir())) files.push_back(entry.path());
-    std::sort(files.begin(), files.end(), [](const fs::path& a, const fs::path& b) {
-      return fs::last_write_time(a) < fs::last_write_time(b);
-    });
-    std::string text;
-    for (const fs::path& file : files) text += readWhole(file);
-    return text;
-  }
 };
 
 constexpr const char* HELLO_LINE = "Hello from the profiled program";
@@ -152,8 +95,12 @@ TEST_F(AgentStartTest, ExceptionEventsAreRequestedWhenAnOptionAsksForThem) {
 // The archive in the temporary directory.
 
 TEST_F(AgentStartTest, ArchiveWithOneChangedByteIsRewrittenUnlessVerificationIsSkipped) {
+  // A byte of the manifest, which the JVM does not read from a boot class path entry: the archive's
+  // classes stay loadable when the agent is told to use it unchecked.
   std::string changed = embeddedJar();
-  changed[changed.size() / 2] ^= 0x55;
+  const size_t manifest = changed.find("Manifest-Version: ");
+  ASSERT_NE(std::string::npos, manifest);
+  changed[manifest + 2] ^= 0x20;
   writeWhole(jarPath(), changed);
 
   const ProgramRun skipped = runHello("_skip_callback_jar_verification");
@@ -302,6 +249,33 @@ TEST_F(AttachTest, FatalErrorDuringAttachFailsItAndALaterAttachStartsAfresh) {
                                     "Jar file created: ", "on_attach: 2"}));
   EXPECT_EQ(std::string::npos, log.find("Agent already loaded")) << log;
   finish();
+}
+
+TEST_F(AttachTest, AttachRunsTheJvmsStartEventsAtOnceAndRegistersTheLiveThreads) {
+  const fs::path snapshots = fs::path(work.path()) / "snapshots";
+  const std::string answer = attach(optionsWith("onexit=snapshot,dir=" + snapshots.string(), tmpDir()));
+  EXPECT_NE(std::string::npos, answer.find("return code: 0")) << answer;
+  const std::string log = logs();
+  EXPECT_TRUE(containsInOrder(log, {"on_attach: 1", "on_attach: 2", "agentStart: OK", "agentInit: Core.init() called",
+                                    "agentInit: OK", "on_attach: 3", "on_attach: 4", "on_attach: 5", "on_attach: 6",
+                                    "onStartProfiling: done", "on_attach: OK"}));
+  // The early classes were loaded long before; an attach leaves them alone.
+  EXPECT_EQ(std::string::npos, log.find("Retransform early class")) << log;
+  finish();
+
+  std::vector<fs::path> files;
+  for (const auto& entry : fs::directory_iterator(snapshots)) files.push_back(entry.path());
+  ASSERT_EQ(1u, files.size());
+  const snapshotfile::Snapshot snapshot = snapshotfile::readSnapshotFile(files[0].string());
+  // Threads announced by the attach have neither an operating-system id nor a start time; the entries
+  // that stand for no thread are the first four.
+  int announced = 0;
+  for (const rowstream::Row& row : snapshot.tableRecords.at(0).tables.at(1)) {
+    if (!row.values.empty() && row.values[3] > 4 && row.values[4] == 0 && row.values[6] == 0) announced++;
+  }
+  // At least main, "Reference Handler", "Finalizer" and "Signal Dispatcher".
+  EXPECT_GE(announced, 4);
+  EXPECT_TRUE(containsInOrder(logs(), {"vmDeath: 3", "Snapshot on exit written: ", "vmDeath: OK"}));
 }
 
 // Attach to a running JVM, then attach again.

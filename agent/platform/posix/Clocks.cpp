@@ -30,6 +30,8 @@ int64_t readPerformanceFrequency() { return 1000000000; }
 
 ThreadHandle getCurrentThreadHandle() { return ThreadHandle(syscall(SYS_gettid)); }
 
+int64_t getCurrentThreadId() { return int64_t(syscall(SYS_gettid)); }
+
 // A thread id holds nothing to release.
 void closeThreadHandle(ThreadHandle) {}
 

@@ -38,6 +38,8 @@ ThreadHandle getCurrentThreadHandle() {
   return reinterpret_cast<ThreadHandle>(duplicate);
 }
 
+int64_t getCurrentThreadId() { return int64_t(GetCurrentThreadId()); }
+
 void closeThreadHandle(ThreadHandle thread) {
   if (thread != 0) CloseHandle(handleOf(thread));
 }

@@ -217,7 +217,7 @@ public final class Callback {
 
   public static native void stopStackTelemetry();
 
-  public static native void storeTelemetryRecord(int[] values, int[] properties, int[] first, int[] second);
+  public static native void storeTelemetryRecord(int[] properties, int[] values, int[] keys, int[] counts);
 
   public static native void throwException(Class<?> exceptionClass);
 

@@ -1,10 +1,17 @@
 package com.brantel.runtime;
 
+import java.io.File;
+import java.text.SimpleDateFormat;
+import java.util.Date;
+
 /**
  * The agent's Java side as the native agent drives it: {@link #init} once the JVM is initialised (or the
  * agent attached), and the three exit methods when the JVM dies.
  */
 public final class Core {
+  /** The extension of snapshot files. */
+  static final String SNAPSHOT_EXTENSION = ".snapshot";
+
   // The start-up values that init receives, kept for the Java side's services.
   static int portFirst;
   static int portLast;
@@ -67,11 +74,39 @@ public final class Core {
   public static void notifyTsOnJvmExit() {}
 
   /**
-   * Called at VM death when a snapshot on exit was asked for or a recording runs. The snapshot is not
-   * written yet: its file name comes from the snapshot name format, which the Java side does not expand
-   * yet.
+   * Called at VM death when a snapshot on exit was asked for or a recording runs: writes the snapshot
+   * into the snapshot directory ("dir=", made when missing; else the JVM's working directory) under a name made from the
+   * snapshot name format, and logs where it went or why it could not be written.
    *
    * @param withAllocationStacks 1 when allocations were recorded with their stacks, else 0
    */
-  public static void captureSnapshotOnExit(long withAllocationStacks) {}
+  public static void captureSnapshotOnExit(long withAllocationStacks) {
+    File file = snapshotFile(new Date());
+    String refusal = Callback.captureSnapshot(file.getPath(), 0, 0L);
+    if (refusal == null) {
+      Callback.messageToLogFile("Snapshot on exit written: " + file.getPath());
+    } else {
+      Callback.messageToLogFile("error: snapshot on exit not written to " + file.getPath() + ": " + refusal);
+    }
+  }
+
+  /**
+   * The file of a snapshot taken at {@code time}: the name format with {sessionname} and {date}
+   * replaced, characters that file names cannot hold made "-", and a number added when the name is taken.
+   */
+  static File snapshotFile(Date time) {
+    String date = new SimpleDateFormat("yyyy-MM-dd-HH-mm-ss").format(time);
+    String name = snapshotNameFormat.replace("{sessionname}", sessionName).replace("{date}", date);
+    StringBuilder safe = new StringBuilder(name.length());
+    for (char c : name.toCharArray()) {
+      safe.append(c < ' ' || "\\/<>|\":?*".indexOf(c) >= 0 ? '-' : c);
+    }
+    File directory = new File(snapshotDir.isEmpty() ? System.getProperty("user.dir") : snapshotDir);
+    directory.mkdirs();
+    File file = new File(directory, safe + SNAPSHOT_EXTENSION);
+    for (int n = 2; file.exists(); n++) {
+      file = new File(directory, safe + "-" + n + SNAPSHOT_EXTENSION);
+    }
+    return file;
+  }
 }

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <jni.h>
+
+// Natives of com.brantel.runtime.Callback that answer host facts and run small actions named by a key.
+
+extern "C" {
+
+JNIEXPORT jlong JNICALL Java_com_brantel_runtime_Callback_dispatchLong(JNIEnv* env, jclass callback, jstring key);
+JNIEXPORT jobject JNICALL Java_com_brantel_runtime_Callback_dispatchNullable(JNIEnv* env, jclass callback, jstring key,
+                                                                             jobjectArray arguments);
+
+}  // extern "C"

@@ -1,0 +1,124 @@
+#include "agent/natives/EventTableNatives.h"
+
+#include <new>
+
+#include "agent/db/DB.h"
+#include "agent/db/EventTable.h"
+#include "agent/natives/EventTableRows.h"
+#include "agent/natives/NativeBarrier.h"
+#include "agent/natives/ProfilerMessage.h"
+#include "agent/support/JniStrings.h"
+#include "agent/support/NamedLocks.h"
+
+// The table's id goes back to the Java side, which hands it to the probe's row natives; a negative
+// refusal code of the database passes through unchanged. This build keeps no registry of probes, so the
+// id is not noted for the probe named by the first argument.
+extern "C" JNIEXPORT jint JNICALL Java_com_brantel_runtime_Callback_createEventTable(JNIEnv* env, jclass, jstring,
+                                                                                     jstring description) {
+  if (refuseWithoutDatabase(env)) return 0;
+  return runNative(env, __LINE__, [&] {
+    const YString text = jstringToYString(env, description);
+    YCriticalSectionLock held(&ourLock(), "CoreNatives:1237");
+    return jint(requireDatabase().createEventTable(text));
+  });
+}
+
+extern "C" JNIEXPORT jstring JNICALL Java_com_brantel_runtime_Callback_getEventTableDescription(JNIEnv* env, jclass,
+                                                                                                jint tableId) {
+  if (refuseWithoutDatabase(env)) return nullptr;
+  // Without memory for the text the caller gets null and no exception.
+  try {
+    YCriticalSectionLock held(&ourLock(), "CoreNatives:1258");
+    const EventTable* table = eventTableById(requireDatabase(), tableId);
+    return table == nullptr ? nullptr : toJavaString(env, table->description);
+  } catch (const std::bad_alloc&) {
+    onExceptionCaught("CoreNatives", 1270);
+  } catch (const BZPRuntimeException&) {
+    onExceptionCaught("CoreNatives", 1270);
+    throwNativeAssertionFailed(env);
+  }
+  return nullptr;
+}
+
+extern "C" JNIEXPORT jstring JNICALL Java_com_brantel_runtime_Callback_getTopEventTableNames(JNIEnv* env, jclass) {
+  if (refuseWithoutDatabase(env)) return nullptr;
+  return runNative(env, __LINE__, [&] {
+    YString names;
+    requireDatabase().getTopEventTableNames(names, -1);
+    return toJavaString(env, names);
+  });
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_clearEventTables(JNIEnv* env, jclass,
+                                                                                     jstring tableNames) {
+  if (refuseWithoutDatabase(env)) return;
+  runNative(env, __LINE__, [&] {
+    const YString names = jstringToYString(env, tableNames);
+    YString cleared;
+    requireDatabase().clearEventTables(cleared, names);
+    profilerMessage(env, YString("Tables cleared"), names + "\n\nActually cleared:\n" + cleared);
+  });
+}
+
+extern "C" JNIEXPORT jint JNICALL Java_com_brantel_runtime_Callback_createEventTableRow(JNIEnv* env, jclass,
+                                                                                        jint tableId) {
+  if (refuseWithoutDatabase(env)) return 0;
+  return runNative(env, __LINE__, [&] { return jint(createEventTableRow(env, tableId)); });
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_closeEventTableRow(JNIEnv* env, jclass,
+                                                                                       jint tableId, jint rowKey,
+                                                                                       jboolean noEndTime,
+                                                                                       jstring text) {
+  if (refuseWithoutDatabase(env)) return;
+  runNative(env, __LINE__,
+            [&] { closeEventTableRow(tableId, rowKey, noEndTime == JNI_TRUE, jstringToYStringOrError(env, text)); });
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_deleteEventTableRow(JNIEnv* env, jclass,
+                                                                                        jint tableId, jint rowKey) {
+  if (refuseWithoutDatabase(env)) return;
+  runNative(env, __LINE__, [&] { deleteEventTableRow(tableId, rowKey); });
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_setEventTableInt32Column(JNIEnv* env, jclass,
+                                                                                             jint tableId, jint rowKey,
+                                                                                             jint column, jint value) {
+  if (refuseWithoutDatabase(env)) return;
+  runNative(env, __LINE__, [&] { setEventTableInt32Column(tableId, rowKey, column, value); });
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_setEventTableLongColumn(JNIEnv* env, jclass,
+                                                                                            jint tableId, jint rowKey,
+                                                                                            jint column, jlong value) {
+  if (refuseWithoutDatabase(env)) return;
+  runNative(env, __LINE__, [&] { setEventTableLongColumn(tableId, rowKey, column, value); });
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_setEventTableStringColumn(JNIEnv* env, jclass,
+                                                                                              jint tableId, jint rowKey,
+                                                                                              jint column,
+                                                                                              jstring value) {
+  if (refuseWithoutDatabase(env)) return;
+  runNative(env, __LINE__,
+            [&] { setEventTableStringColumn(tableId, rowKey, column, jstringToYStringOrError(env, value)); });
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_message(JNIEnv* env, jclass, jstring message,
+                                                                            jstring detail) {
+  if (refuseWithoutDatabase(env)) return;
+  runNative(env, __LINE__,
+            [&] { profilerMessage(env, jstringToYString(env, message), jstringToYString(env, detail)); });
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_messageToTable(JNIEnv* env, jclass,
+                                                                                   jstring category, jstring message,
+                                                                                   jstring detail) {
+  runNative(env, __LINE__, [&] {
+    if (category == nullptr) assertionFailed("assertion failed: value is NULL", "CoreNatives", 1324);
+    if (message == nullptr) assertionFailed("assertion failed: value is NULL", "CoreNatives", 1325);
+    if (detail == nullptr) assertionFailed("assertion failed: value is NULL", "CoreNatives", 1326);
+    if (refuseWithoutDatabase(env)) return;
+    messageToTable(env, jstringToYString(env, category), jstringToYString(env, message), jstringToYString(env, detail));
+  });
+}

@@ -1,0 +1,127 @@
+import java.io.ByteArrayOutputStream;
+import java.io.InputStream;
+import java.lang.reflect.Field;
+import java.lang.reflect.Method;
+import java.net.InetAddress;
+import java.net.ServerSocket;
+import java.net.Socket;
+import java.nio.channels.SocketChannel;
+import java.nio.file.Files;
+import java.nio.file.Paths;
+
+// Calls the agent's natives as its Java side does. Run with
+// --add-opens java.base/sun.nio.ch=ALL-UNNAMED, so that a socket's descriptor can be read.
+public class AgentCalls {
+  static Method callback(String name, Class<?>... parameters) throws Exception {
+    return Class.forName("com.brantel.runtime.Callback").getMethod(name, parameters);
+  }
+
+  // The table reply for `mask` (rows since stamp 0), as the agent sent it on a loopback socket.
+  static byte[] tableReply(int mask) throws Exception {
+    try (ServerSocket server = new ServerSocket(0, 1, InetAddress.getLoopbackAddress());
+        SocketChannel agentSide = SocketChannel.open(server.getLocalSocketAddress());
+        Socket client = server.accept()) {
+      Field fdVal = agentSide.getClass().getDeclaredField("fdVal");
+      fdVal.setAccessible(true);
+      int descriptor = fdVal.getInt(agentSide);
+      ByteArrayOutputStream received = new ByteArrayOutputStream();
+      Thread reader = new Thread(() -> {
+        try (InputStream in = client.getInputStream()) {
+          byte[] buffer = new byte[65536];
+          for (int n; (n = in.read(buffer)) > 0; ) {
+            received.write(buffer, 0, n);
+          }
+        } catch (Exception e) {
+          throw new RuntimeException(e);
+        }
+      });
+      reader.start();
+      callback("writeTables", int.class, int.class, int[].class).invoke(null, descriptor, mask, new int[20]);
+      agentSide.shutdownOutput();
+      reader.join();
+      return received.toByteArray();
+    }
+  }
+
+  // Starts and joins `count` threads, then writes the "thread" table's reply to `replyFile`.
+  static void threads(int count, String replyFile) throws Exception {
+    Thread[] threads = new Thread[count];
+    for (int i = 0; i < count; i++) {
+      threads[i] = new Thread(() -> {
+        long sum = 0;
+        for (int k = 0; k < 100000; k++) {
+          sum += k;
+        }
+        if (sum < 0) {
+          System.out.println(sum);
+        }
+      }, "worker-" + i);
+      threads[i].start();
+    }
+    for (Thread thread : threads) {
+      thread.join();
+    }
+    Files.write(Paths.get(replyFile), tableReply(0x2));
+  }
+
+  // Runs out of heap, then waits for the agent to record the JVM's heap dump in `directory`.
+  static void outOfMemory(String directory) throws Exception {
+    String dump = Paths.get(directory, "java_pid" + ProcessHandle.current().pid() + ".hprof").toString();
+    java.util.List<long[]> hog = new java.util.ArrayList<>();
+    try {
+      while (true) {
+        hog.add(new long[1 << 16]);
+      }
+    } catch (OutOfMemoryError expected) {
+      hog = null;
+    }
+    Method findSnapshot = callback("findSnapshot", String.class);
+    for (int i = 0; i < 200; i++) {
+      if ((Boolean) findSnapshot.invoke(null, dump)) {
+        System.out.println("heap dump recorded: " + dump);
+        return;
+      }
+      Thread.sleep(50);
+    }
+    System.out.println("heap dump not recorded: " + dump);
+  }
+
+  // Leaves while threads start, end and throw, so that the agent's exit work meets busy threads.
+  static void exitWhileBusy() throws Exception {
+    for (int i = 0; i < 4; i++) {
+      Thread spawner = new Thread(() -> {
+        while (true) {
+          Thread child = new Thread(() -> {
+            try {
+              throw new IllegalStateException("busy");
+            } catch (IllegalStateException expected) {
+              // thrown for the agent's exception events
+            }
+          });
+          child.setDaemon(true);
+          child.start();
+        }
+      }, "spawner-" + i);
+      spawner.setDaemon(true);
+      spawner.start();
+    }
+    Thread.sleep(100);
+    System.out.println("leaving");
+  }
+
+  public static void main(String[] args) throws Exception {
+    switch (args[0]) {
+      case "threads":
+        threads(Integer.parseInt(args[1]), args[2]);
+        break;
+      case "outOfMemory":
+        outOfMemory(args[1]);
+        break;
+      case "exitWhileBusy":
+        exitWhileBusy();
+        break;
+      default:
+        throw new IllegalArgumentException(args[0]);
+    }
+  }
+}
