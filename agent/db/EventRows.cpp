@@ -26,8 +26,8 @@ int32_t checkedSlot(const EventTable& table, const EventRecord* row, int32_t col
 }  // namespace
 
 YMap<int32_t, int32_t>& eventRowKeys() {
-  static YMap<int32_t, int32_t> keys(1000000);
-  return keys;
+  static YMap<int32_t, int32_t>* const keys = new YMap<int32_t, int32_t>(1000000);
+  return *keys;
 }
 
 void clearEventRowKeys() { eventRowKeys().init(); }

@@ -151,3 +151,23 @@ extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_messageToLog
                                                                                      jstring text) {
   runNative(env, __LINE__, [&] { logMessage(jstringToYString(env, text)); });
 }
+
+extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_messageToStderr(JNIEnv* env, jclass, jstring text) {
+  runNative(env, __LINE__, [&] { writeLogLine(stderr, jstringToYString(env, text)); });
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_messageToStdout(JNIEnv* env, jclass, jstring text) {
+  runNative(env, __LINE__, [&] { writeLogLine(stdout, jstringToYString(env, text)); });
+}
+
+// After an uncaught exception the thread's traced stack is no longer what the agent last saw: its next
+// traced entry sends the whole stack again.
+extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_onUncaughtException(JNIEnv* env, jclass) {
+  runNative(env, __LINE__, [&] {
+    if ((profilingFlags.load() & 0x100c) != 12) return;
+    ThreadInfo* record = getThreadRecord(env, nullptr);
+    if (record == nullptr) return;
+    record->pendingLine = 0;
+    record->stackSynchronised = false;
+  });
+}

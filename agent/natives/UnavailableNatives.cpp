@@ -107,10 +107,6 @@ extern "C" JNIEXPORT jintArray JNICALL Java_com_brantel_runtime_Callback_getFroz
   return nullptr;
 }
 
-extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_onUncaughtException(JNIEnv* env, jclass) {
-  throwNotAvailable(env, "onUncaughtException");
-}
-
 extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_createMarker(JNIEnv* env, jclass, jint, jint) {
   throwNotAvailable(env, "createMarker");
 }
@@ -118,14 +114,6 @@ extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_createMarker
 extern "C" JNIEXPORT jintArray JNICALL Java_com_brantel_runtime_Callback_getFreePorts(JNIEnv* env, jclass, jint, jint) {
   throwNotAvailable(env, "getFreePorts");
   return nullptr;
-}
-
-extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_messageToStderr(JNIEnv* env, jclass, jstring) {
-  throwNotAvailable(env, "messageToStderr");
-}
-
-extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_messageToStdout(JNIEnv* env, jclass, jstring) {
-  throwNotAvailable(env, "messageToStdout");
 }
 
 // Probes.

@@ -46,8 +46,8 @@ struct MethodStore {
 };
 
 MethodStore& methodStore() {
-  static MethodStore store;
-  return store;
+  static MethodStore* const store = new MethodStore;
+  return *store;
 }
 
 bool startsWith(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }

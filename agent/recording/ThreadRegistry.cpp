@@ -1,8 +1,9 @@
 #include "agent/recording/ThreadRegistry.h"
 
 ThreadRegistry& threadRegistry() {
-  static ThreadRegistry registry;
-  return registry;
+  // Never destroyed: JVM threads may still end, and agent threads still run, while the process exits.
+  static ThreadRegistry* const registry = new ThreadRegistry;
+  return *registry;
 }
 
 void resetThreadRegistry() {

@@ -283,6 +283,13 @@ void logMessage(const YString& message, FILE* alsoTo) {
   writeEntry(log, elapsedMs, message, alsoTo);
 }
 
+void writeLogLine(FILE* stream, const YString& text) {
+  const int64_t elapsedMs = stopwatchElapsedMs(agentUptimeStopwatch());
+  LogState& log = logState();
+  YCriticalSectionLock guard(&log.lock, "Log");
+  writeLine(log, stream, elapsedMs, text);
+}
+
 void setLogDirectory(const YString& directory) {
   changeSettings([&](LogState& log) { log.directory = directory; });
 }

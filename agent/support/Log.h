@@ -12,6 +12,9 @@
 // Writes one entry; with `alsoTo` (the standard output or error stream) a copy goes there too unless
 // quiet. An empty message writes nothing and does not open the log.
 void logMessage(const YString& message, FILE* alsoTo = nullptr);
+// Writes the text as one log-style line (prefix and console conversion included) to a standard stream,
+// whatever the log's own settings.
+void writeLogLine(FILE* stream, const YString& text);
 
 // Settings the start-up options give before the log is opened for good. Set them on one thread before
 // any other thread logs; requestLogReopen makes the next entry open the log under them.

@@ -120,6 +120,19 @@ TEST_F(LifecycleTest, FiftyEndedThreadsHaveRowsWithEndTimesInATableReply) {
   EXPECT_GE(ended, 50);
 }
 
+TEST_F(LifecycleTest, JavaSideWritesLogStyleLinesToTheConsoleAndToTheLog) {
+  const ProgramRun run = runUnderAgent({"AgentCalls", "messages"});
+  ASSERT_EQ(0, run.exitCode) << run.output;
+  // The console copies of the log are off (start-up forces "quiet"); these lines are written anyway.
+  for (const char* line : {": to standard output\n", ": to standard error\n"}) {
+    const size_t at = run.output.find(line);
+    ASSERT_NE(std::string::npos, at) << run.output;
+    EXPECT_NE(std::string::npos, run.output.rfind("21.6-257 ", at)) << run.output;
+  }
+  EXPECT_EQ(std::string::npos, run.output.find("to the log only")) << run.output;
+  EXPECT_NE(std::string::npos, logs().find(": to the log only\n"));
+}
+
 TEST_F(LifecycleTest, JavaSideRefusingToInitialiseEndsTheJvmWithCode20) {
   const ProgramRun run =
       runUnderAgent({"Hello"}, "", {std::string("-Xbootclasspath/a:") + TALLYSCOPE_REFUSING_CORE});

@@ -117,6 +117,11 @@ public class AgentCalls {
       case "outOfMemory":
         outOfMemory(args[1]);
         break;
+      case "messages":
+        callback("messageToStdout", String.class).invoke(null, "to standard output");
+        callback("messageToStderr", String.class).invoke(null, "to standard error");
+        callback("messageToLogFile", String.class).invoke(null, "to the log only");
+        break;
       case "exitWhileBusy":
         exitWhileBusy();
         break;
