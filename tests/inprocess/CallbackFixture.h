@@ -10,7 +10,7 @@
 #include "agent/natives/EventTableRows.h"
 #include "tests/inprocess/InProcessJvm.h"
 #include "tests/inprocess/JavaValues.h"
-#include "tests/unit/natives/CallbackArchive.h"
+#include "tests/support/CallbackArchive.h"
 
 // The real com.brantel.runtime.Callback of the embedded archive, defined once per process in the
 // bootstrap loader as start-up puts it there: only this class, so that the archive's other classes stay

@@ -220,13 +220,20 @@ TEST_F(ThreadRecords, TheRecordOfAnotherLiveThread) {
   env->DeleteGlobalRef(workerThread);
 }
 
+// Tags belong to their environment: a fresh one holds only the tag set here, whatever other tests tagged.
 TEST_F(HeapIteration, VisitsTaggedAndUntaggedObjects) {
+  jvmtiEnv* fresh = nullptr;
+  ASSERT_EQ(inProcessJvm()->GetEnv(reinterpret_cast<void**>(&fresh), JVMTI_VERSION_1_0), JNI_OK);
+  jvmtiCapabilities tagging{};
+  tagging.can_tag_objects = 1;
+  ASSERT_EQ(fresh->AddCapabilities(&tagging), JVMTI_ERROR_NONE);
   const jobject tagged = javaString(env, u"tagged");
-  ASSERT_EQ(mainJvmti->SetTag(tagged, 42), JVMTI_ERROR_NONE);
+  ASSERT_EQ(fresh->SetTag(tagged, 42), JVMTI_ERROR_NONE);
   HeapCounts counts;
-  EXPECT_EQ(iterateOverHeap(mainJvmti, countObject, &counts), JVMTI_ERROR_NONE);
+  EXPECT_EQ(iterateOverHeap(fresh, countObject, &counts), JVMTI_ERROR_NONE);
   EXPECT_EQ(counts.tagged, 1);
   EXPECT_GT(counts.untagged, 1000);
+  fresh->DisposeEnvironment();
 }
 
 // An environment without the tagging capability cannot iterate; the caller learns it from the result.

@@ -9,7 +9,7 @@
 #include "agent/classfile/DataInput.h"
 #include "agent/classfile/MethodInfo.h"
 #include "agent/natives/CallbackNatives.h"
-#include "tests/unit/natives/CallbackArchive.h"
+#include "tests/support/CallbackArchive.h"
 
 namespace {
 
