@@ -23,6 +23,13 @@ constexpr uint64_t AGENT_HEAP_SAMPLING = 0x40000;
 constexpr uint64_t AGENT_COMPILED_METHOD_EVENTS = 0x80000;
 
 constexpr uint64_t PROFILING_FLAGS_INITIAL = 0x10600;
+// The CPU mode bits, and their value while CPU tracing runs.
+constexpr uint64_t PROFILING_CPU_MODE_MASK = 0x100c;
+constexpr uint64_t PROFILING_CPU_TRACING = 12;
+
 constexpr uint64_t PROFILING_MONITORS = 0x80;
 constexpr uint64_t PROFILING_STACK_TELEMETRY = 0x200;
 constexpr uint64_t PROFILING_EXCEPTION_TELEMETRY = 0x400;
+
+// Whether CPU tracing runs.
+inline bool cpuTracingRuns() { return (profilingFlags.load() & PROFILING_CPU_MODE_MASK) == PROFILING_CPU_TRACING; }

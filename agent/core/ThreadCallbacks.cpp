@@ -20,9 +20,6 @@ std::atomic<uint64_t> totalExceptionsThrown{0};
 
 namespace {
 
-constexpr uint64_t CPU_MODE_MASK = 0x100c;
-constexpr uint64_t CPU_TRACING = 12;
-
 // By default a new record is named at its first lookup rather than at ThreadStart, where asking the JVM
 // for the thread's name is not safe for every thread.
 bool nameThreadsAtLookup() {
@@ -94,7 +91,7 @@ void JNICALL exceptionCallback(jvmtiEnv*, JNIEnv* env, jthread thread, jmethodID
   runBarriered("ThreadCallbacks", __LINE__, env, [&] {
     // This build has no exception recorder, so the exception telemetry only counts; a thrown exception
     // still breaks the thread's traced stack.
-    if ((profilingFlags.load() & CPU_MODE_MASK) != CPU_TRACING) return;
+    if (!cpuTracingRuns()) return;
     ThreadInfo* record = getThreadRecord(env, thread);
     if (record == nullptr) return;
     record->pendingLine = 0;

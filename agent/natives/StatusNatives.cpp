@@ -164,7 +164,7 @@ extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_messageToStd
 // traced entry sends the whole stack again.
 extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_onUncaughtException(JNIEnv* env, jclass) {
   runNative(env, __LINE__, [&] {
-    if ((profilingFlags.load() & 0x100c) != 12) return;
+    if (!cpuTracingRuns()) return;
     ThreadInfo* record = getThreadRecord(env, nullptr);
     if (record == nullptr) return;
     record->pendingLine = 0;
