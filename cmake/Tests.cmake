@@ -15,6 +15,12 @@ include(GoogleTest)
 # tree instead of the user's home.
 set(TALLYSCOPE_TEST_HOME "BRANTEL_HOME=${CMAKE_BINARY_DIR}/test-home")
 
+# A process of its own that publishes a marker, for the marker tests of unit_core.
+if(NOT WIN32)
+  add_executable(marker_publisher ${CMAKE_SOURCE_DIR}/tests/tools/MarkerPublisher.cpp)
+  target_link_libraries(marker_publisher PRIVATE tallyscope_agent)
+endif()
+
 file(GLOB _unit_dirs LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/unit/*)
 foreach(_dir IN LISTS _unit_dirs)
   if(NOT IS_DIRECTORY ${_dir})
@@ -24,6 +30,10 @@ foreach(_dir IN LISTS _unit_dirs)
   file(GLOB _sources CONFIGURE_DEPENDS ${_dir}/*.cpp)
   add_executable(unit_${_name} ${_sources})
   target_link_libraries(unit_${_name} PRIVATE tallyscope_agent ${TALLYSCOPE_GTEST_MAIN})
+  if(_name STREQUAL "core" AND TARGET marker_publisher)
+    add_dependencies(unit_core marker_publisher)
+    target_compile_definitions(unit_core PRIVATE TALLYSCOPE_MARKER_PUBLISHER="$<TARGET_FILE:marker_publisher>")
+  endif()
   if(WIN32)
     # One wine start per executable; a self-contained .exe needs no DLLs from the mingw tree.
     target_link_options(unit_${_name} PRIVATE -static)

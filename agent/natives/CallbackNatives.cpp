@@ -5,6 +5,7 @@
 #include "agent/natives/DispatchNatives.h"
 #include "agent/natives/EventTableNatives.h"
 #include "agent/natives/InstrumentationNatives.h"
+#include "agent/natives/MarkerNatives.h"
 #include "agent/natives/ObjectMapNatives.h"
 #include "agent/natives/ProbeNatives.h"
 #include "agent/natives/ProcessExitNatives.h"

@@ -3,7 +3,7 @@
 #include <jni.h>
 
 // Natives of com.brantel.runtime.Callback through which the Java side polls the agent's state and the
-// process's figures, corrects the uptime clock, publishes the agent's marker and writes log lines.
+// process's figures, corrects the uptime clock and writes log lines.
 
 extern "C" {
 
@@ -42,12 +42,6 @@ JNIEXPORT jboolean JNICALL Java_com_brantel_runtime_Callback_forceGarbageCollect
 JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_onUncaughtException(JNIEnv* env, jclass callback);
 JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_onLoadNativeLibrary(JNIEnv* env, jclass callback);
 JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_excludeThreadFromAsyncSampling(JNIEnv* env, jclass callback);
-
-// Markers and ports through which the host finds the agent.
-JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_createMarker(JNIEnv* env, jclass callback, jint port,
-                                                                      jint type);
-JNIEXPORT jintArray JNICALL Java_com_brantel_runtime_Callback_getFreePorts(JNIEnv* env, jclass callback, jint first,
-                                                                           jint count);
 
 // Log lines.
 JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_messageToLogFile(JNIEnv* env, jclass callback, jstring text);

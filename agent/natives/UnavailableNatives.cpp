@@ -107,15 +107,6 @@ extern "C" JNIEXPORT jintArray JNICALL Java_com_brantel_runtime_Callback_getFroz
   return nullptr;
 }
 
-extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_createMarker(JNIEnv* env, jclass, jint, jint) {
-  throwNotAvailable(env, "createMarker");
-}
-
-extern "C" JNIEXPORT jintArray JNICALL Java_com_brantel_runtime_Callback_getFreePorts(JNIEnv* env, jclass, jint, jint) {
-  throwNotAvailable(env, "getFreePorts");
-  return nullptr;
-}
-
 // Probes.
 
 extern "C" JNIEXPORT jstring JNICALL Java_com_brantel_runtime_Callback_registerProbesByBytecode(JNIEnv* env, jclass,

@@ -10,6 +10,9 @@ constexpr char pathSeparator = '/';
 
 // The home directory of the process's user; "C:\" on Windows and "/" on Linux when it cannot be found.
 YString getUserProfileDir();
+// The machine-wide data directory that every user can reach: the environment's "ProgramData"; on Linux
+// "/tmp" when that is not set, and on Windows then empty.
+YString getProgramDataDir();
 // The temporary directory, ending with a separator; empty on failure.
 YString getTempDir();
 // The current working directory; empty on failure.

@@ -25,6 +25,9 @@ YString getProcessPathByPid(uint32_t pid);
 // listed at all.
 bool getAllPids(YVector<uint32_t>& pids);
 
+// Whether a process with the identifier runs (a process this one may not inspect counts as running).
+bool isProcessRunning(uint32_t pid);
+
 // Appends the identifiers of the other running processes with a special Java process name. A null
 // vector is a broken invariant.
 void getSpecialJavaPids(YVector<uint32_t>* pids);

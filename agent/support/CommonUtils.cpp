@@ -93,3 +93,21 @@ YString toLowerAscii(const YString& text) {
   }
   return lower;
 }
+
+bool startsWithRest(const YString& text, const YString& prefix, YString* rest) {
+  if (rest == nullptr) assertionFailed("assertion failed", "YString", 112);
+  if (!text.startsWith(prefix)) {
+    *rest = YString();
+    return false;
+  }
+  *rest = text.substringFrom(prefix.length);
+  return true;
+}
+
+bool getIntAfterPrefix(const YString& text, const YString& prefix, int32_t* value) {
+  if (value == nullptr) assertionFailed("assertion failed", "YString", 112);
+  *value = 0;
+  if (!text.startsWith(prefix)) return false;
+  *value = text.substringFrom(prefix.length).parseInt();
+  return true;
+}

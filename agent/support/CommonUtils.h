@@ -28,3 +28,12 @@ YString toLowerAscii(const YString& text);
 
 // A heap copy released with free(); null for a null text.
 char* copyString(const char* text);
+
+// Lines of the form key "=" value.
+// When the text begins with the prefix byte for byte: the rest goes to `rest` and the result is true.
+// Otherwise `rest` becomes empty and the result is false. A null `rest` is a broken invariant.
+bool startsWithRest(const YString& text, const YString& prefix, YString* rest);
+// When the text begins with the prefix: the rest read as an optional "-" and decimal digits goes to
+// `value` (0 for anything else, an empty rest included) and the result is true. Otherwise `value` is 0
+// and the result false. A null `value` is a broken invariant.
+bool getIntAfterPrefix(const YString& text, const YString& prefix, int32_t* value);

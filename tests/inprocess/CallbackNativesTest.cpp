@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <jvmti.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <functional>
@@ -8,6 +10,7 @@
 
 #include "agent/core/AgentFlags.h"
 #include "agent/core/JvmtiEnvironments.h"
+#include "agent/core/Markers.h"
 #include "agent/core/Options.h"
 #include "agent/db/DB.h"
 #include "agent/db/Generations.h"
@@ -134,6 +137,7 @@ TEST_F(CallbackNatives, WithoutADatabaseTheNativesThatNeedOneRefuse) {
        [&] {
          callVoid("setEventTableStringColumn", "(IIILjava/lang/String;)V", jint(32), jint(1), jint(1), string("x"));
        }},
+      {"createMarker", [&] { callVoid("createMarker", "(II)V", jint(1), jint(1)); }},
       {"message", [&] { callVoid("message", "(Ljava/lang/String;Ljava/lang/String;)V", string("m"), string("d")); }},
       {"messageToTable",
        [&] {
@@ -472,4 +476,35 @@ TEST_F(CallbackNativesWithDatabase, DatabaseStatisticsAndLogLinesComeFromTheAgen
   callVoid("messageToLogFile", "(Ljava/lang/String;)V", string("a line from the Java side"));
   EXPECT_TRUE(logHas(log, "a line from the Java side"));
   EXPECT_EQ(pendingRuntimeException(), "<none>");
+}
+
+TEST_F(CallbackNativesWithDatabase, TheMarkerCarriesTheSessionNameAndItsPortIsNotOffered) {
+  const std::string base = "tallyscope-test-natives-" + std::to_string(getpid());
+  useMarkerSectionsForTest({("Global\\" + base + " SHARE G").c_str(), ("Global\\" + base + " MUTEX G").c_str()},
+                           {("Local\\" + base + " SHARE L").c_str(), ("Local\\" + base + " MUTEX L").c_str()},
+                           markerSlotCount);
+  const loopback::Listener released;  // a port that was free a moment ago
+  const jint port = released.port() == 65535 ? 65534 : released.port();
+
+  callVoid("createMarker", "(II)V", port, jint(3));
+  EXPECT_EQ(pendingRuntimeException(), "<none>");
+  EXPECT_STREQ(getSessionNameFromMarker(getpid()).data, db->sessionName.data);
+  const auto ports = [&](jint from, jint to) {
+    const auto array = static_cast<jintArray>(callObject("getFreePorts", "(II)[I", from, to));
+    std::vector<jint> values(array == nullptr ? 0 : size_t(env->GetArrayLength(array)));
+    if (!values.empty()) env->GetIntArrayRegion(array, 0, jsize(values.size()), values.data());
+    env->DeleteLocalRef(array);
+    return values;
+  };
+  EXPECT_EQ(ports(port, port), std::vector<jint>{});
+  EXPECT_EQ(ports(port + 1, port), std::vector<jint>{});
+  {
+    ScopedValue<bool> skip(globalOptions().skipAdvancedPortCheck, true);
+    EXPECT_EQ(ports(port, port + 1), (std::vector<jint>{port, port + 1}));
+  }
+  EXPECT_EQ(pendingRuntimeException(), "<none>");
+  shm_unlink(("/" + base + " SHARE G").c_str());
+  shm_unlink(("/" + base + " SHARE L." + std::to_string(geteuid())).c_str());
+  unlink(("/tmp/" + base + " MUTEX G.mutex").c_str());
+  unlink(("/tmp/tallyscope-" + std::to_string(geteuid()) + "/" + base + " MUTEX L.mutex").c_str());
 }

@@ -20,6 +20,12 @@ YString getUserProfileDir() {
   return YString("/");
 }
 
+// Not $TMPDIR, which differs between users.
+YString getProgramDataDir() {
+  const YString directory = y_getenv("ProgramData");
+  return directory.length > 0 ? directory : YString("/tmp");
+}
+
 YString getTempDir() {
   YString directory = y_getenv("TMPDIR");
   if (directory.length == 0) directory = YString("/tmp");

@@ -9,6 +9,7 @@
 
 #include <atomic>
 
+#include "agent/platform/posix/KernelObjectNames.h"
 #include "agent/support/YString.h"
 
 // A named mutex is a flock on a lock file named after it; the kernel drops the flock when its holder
@@ -20,20 +21,12 @@
 namespace {
 
 // "Global\X" is "/tmp/X.mutex", shared by every user (not $TMPDIR, which differs between users);
-// "Local\X" and "X" are "X.mutex" in "/tmp/tallyscope-<uid>". A "/" in X would name a directory.
+// "Local\X" and "X" are "X.mutex" in "/tmp/tallyscope-<uid>".
 struct LockFileName {
   explicit LockFileName(const char* name) {
-    static const char globalPrefix[] = "Global\\";
-    static const char localPrefix[] = "Local\\";
-    const YString fullName(name);
-    global = fullName.startsWith(globalPrefix);
-    const char* base = name;
-    if (global) {
-      base += sizeof(globalPrefix) - 1;
-    } else if (fullName.startsWith(localPrefix)) {
-      base += sizeof(localPrefix) - 1;
-    }
-    for (const char* c = base; *c != 0; c++) file.append(*c == '/' ? '_' : *c);
+    const KernelObjectName split = splitKernelObjectName(name);
+    global = split.global;
+    file = split.base;
     file.append(".mutex");
     directory.append(global ? "/tmp" : "/tmp/tallyscope-");
     if (!global) directory.appendLong(int64_t(geteuid()));

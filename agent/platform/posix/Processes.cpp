@@ -1,8 +1,10 @@
 #include "agent/platform/Processes.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -101,6 +103,11 @@ bool getAllPids(YVector<uint32_t>& pids) {
   }
   closedir(directory);
   return true;
+}
+
+bool isProcessRunning(uint32_t pid) {
+  if (pid == 0 || pid > uint32_t(INT32_MAX)) return false;
+  return kill(pid_t(pid), 0) == 0 || errno == EPERM;
 }
 
 void getSpecialJavaPids(YVector<uint32_t>* pids) {

@@ -4,6 +4,7 @@
 #include <userenv.h>
 #include <direct.h>
 
+#include "agent/platform/Environment.h"
 #include "agent/platform/windows/WideText.h"
 
 YString getUserProfileDir() {
@@ -17,6 +18,8 @@ YString getUserProfileDir() {
   CloseHandle(token);
   return result;
 }
+
+YString getProgramDataDir() { return y_getenv("ProgramData"); }
 
 YString getTempDir() {
   wchar_t* path = reinterpret_cast<wchar_t*>(newWideBuffer(32768));

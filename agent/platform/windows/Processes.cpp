@@ -247,6 +247,14 @@ bool getAllPids(YVector<uint32_t>& pids) {
   return true;
 }
 
+bool isProcessRunning(uint32_t pid) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
+  const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return running;
+}
+
 void getSpecialJavaPids(YVector<uint32_t>* pids) {
   if (pids == nullptr) assertionFailed("assertion failed: value is NULL", "OsSpecific", 1026);
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);

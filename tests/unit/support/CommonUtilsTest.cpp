@@ -155,3 +155,37 @@ TEST(CommonUtils, CopyStringMakesAFreeableCopy) {
   EXPECT_STREQ(empty, "");
   std::free(empty);
 }
+
+TEST(KeyValueLinesTest, ReadsTheRestAfterAPrefix) {
+  const struct {
+    const char* text;
+    const char* prefix;
+    bool matches;
+    const char* rest;
+    int32_t value;
+  } cases[] = {
+      {"port=8849", "port=", true, "8849", 8849},
+      {"port=-12", "port=", true, "-12", -12},
+      {"port=", "port=", true, "", 0},
+      {"port=-", "port=", true, "-", 0},
+      {"port=12ab", "port=", true, "12ab", 0},
+      {"port= 12", "port=", true, " 12", 0},
+      {"port=99999999999", "port=", true, "99999999999", 0},
+      {"PORT=1", "port=", false, "", 0},
+      {"por", "port=", false, "", 0},
+      {"name=a=b", "name=", true, "a=b", 0},
+      {"anything", "", true, "anything", 0},
+  };
+  for (const auto& c : cases) {
+    YString rest("old");
+    EXPECT_EQ(startsWithRest(YString(c.text), YString(c.prefix), &rest), c.matches) << c.text;
+    EXPECT_STREQ(rest.data, c.rest) << c.text;
+    int32_t value = 77;
+    EXPECT_EQ(getIntAfterPrefix(YString(c.text), YString(c.prefix), &value), c.matches) << c.text;
+    EXPECT_EQ(value, c.value) << c.text;
+  }
+  EXPECT_EQ(fatalErrorOf([] { startsWithRest(YString("a"), YString("a"), nullptr); }),
+            "error at YString:112: assertion failed");
+  EXPECT_EQ(fatalErrorOf([] { getIntAfterPrefix(YString("a"), YString("a"), nullptr); }),
+            "error at YString:112: assertion failed");
+}

@@ -105,7 +105,7 @@ public final class Callback {
 
   public static native long getFieldPrimValue(Class<?> type, Object object, long fieldId, int typeCode);
 
-  public static native int[] getFreePorts(int first, int count);
+  public static native int[] getFreePorts(int from, int to);
 
   public static native int[] getFrozenThreadsImpl(long thresholdMs);
 
