@@ -260,6 +260,7 @@ YString getSessionNameFromMarker(int32_t pid) {
 void useMarkerSectionsForTest(MarkerSectionNames global, MarkerSectionNames local, int32_t slotCount) {
   MarkerState& markers = state();
   std::lock_guard<std::mutex> opening(markers.opening);
+  for (Section& section : markers.sections) delete section.mutex;
   markers.sections[globalMarkerSection] = Section(global.area, global.mutex);
   markers.sections[localMarkerSection] = Section(local.area, local.mutex);
   markers.slotCount = slotCount;
