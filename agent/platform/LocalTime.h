@@ -14,3 +14,8 @@ struct LocalDateTime {
 };
 
 LocalDateTime getLocalDateTime();
+
+// The Windows FILETIME (100-ns units since 1601-01-01 UTC) of a local calendar time, the time zone's
+// daylight saving rule applied; 0 when the fields are no valid date and time (month 1 to 12, a day of
+// that month, hour below 24, minute and second below 60, millisecond below 1000, year 1601 to 30827).
+int64_t fileTimeOfLocalTime(const LocalDateTime& local);
