@@ -1,5 +1,7 @@
 #include "agent/core/MarkerFiles.h"
 
+#include <cstdint>
+
 #include "agent/platform/Directories.h"
 #include "agent/platform/Files.h"
 #include "agent/platform/LifetimeFiles.h"
@@ -64,8 +66,9 @@ void listMarkerFilePids(YVector<int32_t>* pids) {
     if (name.length < extension.length || !name.substringFrom(name.length - extension.length).equals(extension)) {
       continue;
     }
-    const int32_t pid = int32_t(name.substring(0, name.length - extension.length).parseLong());
-    if (pid != 0) pids->add(pid);
+    // A number beyond 32 bits names no process.
+    const int64_t pid = name.substring(0, name.length - extension.length).parseLong();
+    if (pid != 0 && pid >= INT32_MIN && pid <= INT32_MAX) pids->add(int32_t(pid));
   }
 }
 

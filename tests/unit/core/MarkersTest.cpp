@@ -286,7 +286,7 @@ TEST_F(MarkersTest, ReadsMarkerFileLines) {
 TEST_F(MarkersTest, ListsThePidsOfMarkerFileNames) {
   const std::filesystem::path directory = std::filesystem::u8path(getMarkersDirectory().data);
   std::filesystem::create_directories(directory);
-  for (const char* file : {"123.txt", "abc.txt", "0.txt", "77.TXT", "55.txt.bak", "-4.txt", "8"}) {
+  for (const char* file : {"123.txt", "abc.txt", "0.txt", "77.TXT", "55.txt.bak", "-4.txt", "8", "4294967419.txt"}) {
     std::ofstream(directory / file) << "port=1\n";
   }
   YVector<int32_t> pids;
