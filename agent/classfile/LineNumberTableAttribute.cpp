@@ -1,5 +1,6 @@
 #include "agent/classfile/LineNumberTableAttribute.h"
 
+#include "agent/classfile/LineLookup.h"
 #include "agent/support/FatalError.h"
 
 LineNumberTableAttribute::LineNumberTableAttribute(DataInput& in, int32_t nameIndex, int32_t length)
@@ -35,12 +36,8 @@ void LineNumberTableAttribute::validate(int32_t codeLength) const {
 
 int32_t LineNumberTableAttribute::getLineNumber(int32_t offset) const {
   if (offset < 0) assertionFailed("assertion failed", "LineNumberTableAttribute", __LINE__);
-  const LineNumber* best = nullptr;
-  for (int32_t i = 0; i < entries.size; i++) {
-    const LineNumber* entry = entries[i];
-    if (entry->startPc <= offset && (best == nullptr || entry->startPc >= best->startPc)) best = entry;
-  }
-  return best == nullptr ? 0 : best->lineNumber;
+  return lineAtLocation(entries.data, entries.size, offset, [](const LineNumber* entry) { return entry->startPc; },
+                        [](const LineNumber* entry) { return entry->lineNumber; });
 }
 
 void LineNumberTableAttribute::shift(int32_t count, int32_t offset) {

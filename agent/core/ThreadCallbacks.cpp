@@ -74,7 +74,7 @@ void JNICALL onThreadEnd(jvmtiEnv*, JNIEnv* env, jthread thread) {
     ThreadInfo* record = storedRecord(thread);
     if (record == nullptr) return;
     if (db == nullptr) fatalError("db is NULL", "ThreadCallbacks", __LINE__);
-    if (record->reachedFromJava.load() != 0) record->updateThreadRecordName(db);
+    if (record->seen.load()) record->updateThreadRecordName(db);
     mainJvmti->SetThreadLocalStorage(thread, nullptr);
     if (record->threadObject != nullptr) {
       env->DeleteGlobalRef(record->threadObject);

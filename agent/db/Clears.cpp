@@ -2,7 +2,7 @@
 
 #include "agent/db/DB.h"
 #include "agent/db/WriteInProgress.h"
-#include "agent/recording/CallCounters.h"
+#include "agent/recording/CountingSupport.h"
 #include "agent/recording/ThreadInfo.h"
 #include "agent/recording/ThreadRegistry.h"
 #include "agent/support/Stopwatch.h"
@@ -28,7 +28,7 @@ void clearCpuProfilingData(const YCriticalSectionLock&) {
   DB& database = requireDatabase();
   resetCallCountBaseline(database.callCounts, database.currentStamp);
   forEachLiveThread([](ThreadInfo* thread) { thread->resetCpuState(); });
-  if (endedThreadsEntry != nullptr) endedThreadsEntry->resetCpuState();
+  if (oldestFinishedThreads != nullptr) oldestFinishedThreads->resetCpuState();
   database.cpuProfiling.clear();
   stampClear(database, tableCpuProfiling);
   tracingEpoch.fetch_add(1);

@@ -1,13 +1,11 @@
 #include "agent/db/CodePointStorage.h"
 
+#include "agent/db/CodePointKey.h"
 #include "agent/db/DB.h"
 #include "agent/support/FatalError.h"
 #include "agent/support/YMap.h"
 
 namespace {
-
-constexpr uint32_t rowKeyBit = 0x80000000u;
-constexpr uint32_t compactKeyBits = 0xC0000000u;
 
 // line << 32 | method: the map's hash of such a key is line XOR method. Never destroyed, so that code
 // still recording while the process exits finds it intact.
@@ -21,11 +19,8 @@ int64_t pairOf(int32_t methodId, int32_t line) { return int64_t(uint64_t(uint32_
 }  // namespace
 
 int32_t CodePointStorage::getOrAdd(int32_t methodId, int32_t line) {
-  if (line < 1 && methodId != 0) return methodId;
-  if (line >= 1 && line < 2048 && methodId >= 0 && methodId < 0x80000) {
-    return int32_t(compactKeyBits | uint32_t(line) << 19 | uint32_t(methodId));
-  }
-  return getOrAddRow(methodId, line);
+  const int32_t key = codePointKeyWithoutRow(methodId, line);
+  return key != 0 ? key : getOrAddRow(methodId, line);
 }
 
 int32_t CodePointStorage::getOrAddRow(int32_t methodId, int32_t line) {
@@ -36,14 +31,14 @@ int32_t CodePointStorage::getOrAddRow(int32_t methodId, int32_t line) {
   if (slot >= 0 && pairs.values[slot] != 0) {
     // A map entry outlives a database that was made anew; it counts only while its row still holds it.
     const int32_t key = pairs.values[slot];
-    const CodePointRecord* row = database.codePoints.getRow(int32_t(uint32_t(key) & ~rowKeyBit), false);
+    const CodePointRecord* row = database.codePoints.getRow(codePointRow(key), false);
     if (row != nullptr && row->stamp > 0 && row->methodId == methodId && row->line == line) return key;
   }
   const int32_t id = database.codePoints.ids.allocate();
   if (id < 0) assertionFailed("assertion failed", "CodePointStorage", 37);
   CodePointRecord* row = database.codePoints.getRow(id, true);
   *row = {database.currentStamp, methodId, line};
-  const int32_t key = int32_t(rowKeyBit | uint32_t(id));
+  const int32_t key = rowCodePointKey(id);
   pairs.put(pair, key);
   return key;
 }

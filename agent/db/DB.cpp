@@ -238,14 +238,14 @@ void createDatabase(int32_t telemetryLimit) {
   frameTable = &db->frames;
   db->sessionName = globalOptions().sessionName;
 
-  endedThreadsEntry = makeSpecialEntry(*db, "<Oldest finished threads>");
-  vmStartThreadEntry = makeSpecialEntry(*db, "VM Start");
-  unretrievedThreadEntry = makeSpecialEntry(*db, "<Thread could not be retrieved>");
-  unknownThreadEntry = makeSpecialEntry(*db, "<unknown>");
+  oldestFinishedThreads = makeSpecialEntry(*db, "<Oldest finished threads>");
+  vmStartThread = makeSpecialEntry(*db, "VM Start");
+  unretrievedThread = makeSpecialEntry(*db, "<Thread could not be retrieved>");
+  unknownThread = makeSpecialEntry(*db, "<unknown>");
   {
     YCriticalSectionLock held(&ourLock(), "DB:107");
     YSet<int64_t>& live = threadRegistry().liveThreads;
-    for (ThreadInfo* entry : {vmStartThreadEntry, unretrievedThreadEntry, unknownThreadEntry}) {
+    for (ThreadInfo* entry : {vmStartThread, unretrievedThread, unknownThread}) {
       live.add(reinterpret_cast<int64_t>(entry));
     }
   }
@@ -267,7 +267,7 @@ DB& requireDatabase() {
 }
 
 void destroyDatabaseForTest() {
-  for (ThreadInfo** entry : {&endedThreadsEntry, &vmStartThreadEntry, &unretrievedThreadEntry, &unknownThreadEntry}) {
+  for (ThreadInfo** entry : {&oldestFinishedThreads, &vmStartThread, &unretrievedThread, &unknownThread}) {
     delete *entry;
     *entry = nullptr;
   }

@@ -65,12 +65,13 @@ struct InstanceCountRecord {
   int64_t totalSize;  // bytes
 };
 
+// A node of the one call tree; frame 0 is the root. A row never written reads {0, -1, 0, -1, -1}.
 struct FrameRecord {
-  int32_t stamp;
-  int32_t parent;
-  int32_t codePointKey;
-  int32_t firstChild;   // -1 none
-  int32_t nextSibling;  // -1 none
+  int32_t stamp = 0;
+  int32_t parent = -1;
+  int32_t codePointKey = 0;
+  int32_t firstChild = -1;   // children in creation order, linked through nextSibling
+  int32_t nextSibling = -1;  // -1 at the end
 };
 
 // The stamp is the record: row k holds the stamp at which table k was last cleared.

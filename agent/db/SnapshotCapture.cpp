@@ -10,6 +10,7 @@
 #include "agent/db/WriteInProgress.h"
 #include "agent/heap/SnapshotRoutine.h"
 #include "agent/platform/Files.h"
+#include "agent/recording/ThreadRegistry.h"
 #include "agent/support/FatalError.h"
 #include "agent/support/JniStrings.h"
 #include "agent/support/JvmtiUtils.h"

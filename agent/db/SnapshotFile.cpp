@@ -72,7 +72,7 @@ void storeRecordingProperties(DB& database, int32_t tableMask) {
                      allocationRecordingEndNs != 0 ? allocationRecordingEndNs : uptimeNs);
   }
   forEachLiveThread([&database](ThreadInfo* thread) {
-    if (thread->reachedFromJava.load() != 0) thread->updateThreadRecordName(&database);
+    if (thread->seen.load()) thread->updateThreadRecordName(&database);
   });
   setSplitProperty(database, "bzp.last.cpu.profiling.mode", int64_t(lastCpuProfilingMode));
   setSplitProperty(database, "bzp.last.allocation.recording.mode", int64_t(lastAllocationRecordingMode));

@@ -41,8 +41,8 @@ int32_t ThreadFrameIndex::getThreadFrameId(int32_t threadNumber, int32_t frameId
 
 void ThreadFrameIndex::removeThreadFrames(int32_t threadNumber) {
   if (threadNumber < 0 || threadNumber >= maps.size || maps.data[threadNumber] == nullptr) return;
-  if (endedThreadsEntry == nullptr) fatalError("db is NULL", "DB", 1043);
-  const int32_t target = endedThreadsEntry->threadNumber;
+  if (oldestFinishedThreads == nullptr) fatalError("db is NULL", "DB", 1043);
+  const int32_t target = oldestFinishedThreads->threadNumber;
   if (threadNumber == target) return;  // the ended threads' own pairs are where the others go
   FrameMap* map = maps.data[threadNumber];
   const int32_t stamp = database.currentStamp;

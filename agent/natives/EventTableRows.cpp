@@ -6,6 +6,7 @@
 #include "agent/db/EventTable.h"
 #include "agent/db/StringPool.h"
 #include "agent/recording/ThreadInfo.h"
+#include "agent/recording/ThreadRegistry.h"
 #include "agent/support/JvmtiUtils.h"
 #include "agent/support/Log.h"
 #include "agent/support/NamedLocks.h"
@@ -24,7 +25,7 @@ int32_t messagesTable = messagesTableNotMade;
 // The calling thread's record; "<unknown>" for a thread the agent does not follow.
 ThreadInfo* callingThread(JNIEnv* env) {
   ThreadInfo* thread = getThreadRecord(env, nullptr);
-  return thread != nullptr ? thread : unknownThreadEntry;
+  return thread != nullptr ? thread : unknownThread;
 }
 
 int32_t createRow(const YCriticalSectionLock& held, ThreadInfo* thread, int32_t tableId) {

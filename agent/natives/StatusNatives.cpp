@@ -10,6 +10,7 @@
 #include "agent/platform/Clocks.h"
 #include "agent/platform/SystemInfo.h"
 #include "agent/recording/ThreadInfo.h"
+#include "agent/recording/ThreadRegistry.h"
 #include "agent/support/JniArrays.h"
 #include "agent/support/JniStrings.h"
 #include "agent/support/JvmtiUtils.h"

@@ -1,10 +1,19 @@
 #include "agent/recording/MethodStore.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include <jvmti.h>
+
+#include "agent/classfile/LineLookup.h"
+#include "agent/classfile/SignatureUtil.h"
+#include "agent/core/JvmtiEnvironments.h"
 #include "agent/db/DB.h"
+#include "agent/recording/MethodFilterFlags.h"
 #include "agent/support/FatalError.h"
+#include "agent/support/JvmtiUtils.h"
 #include "agent/support/YMap.h"
+#include "agent/support/YString.h"
 
 namespace {
 
@@ -40,6 +49,9 @@ struct BlockAllocator {
 
 struct MethodStore {
   YMap<MethodKey, int32_t> methods{1000};
+  YMap<int64_t, int32_t> byJMethod{1000};
+  // The line of each location asked for; -1 for a location without one.
+  YMap<MethodLocation, int32_t> lines{1000};
   BlockAllocator ordinary{0, 1};
   BlockAllocator allocationPseudoMethods{1, 0};
   int32_t nextFreeBlock = 2;
@@ -52,14 +64,26 @@ MethodStore& methodStore() {
 
 bool startsWith(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
 
+// A lambda class's name ends in "." and digits that differ from run to run on older JVMs; they go, so
+// that its methods keep one record. Other tails (a hidden class's ".0x..." address) stay.
+void trimLambdaSuffix(YString& className) {
+  if (!className.contains("$$Lambda$")) return;
+  int32_t digits = className.length;
+  while (digits > 0 && className.data[digits - 1] >= '0' && className.data[digits - 1] <= '9') digits--;
+  if (digits == className.length || digits == 0 || className.data[digits - 1] != '.') return;
+  className = className.substring(0, digits - 1);
+}
+
 int32_t methodFlags(const char* className, const char* methodName, bool isNative) {
   int32_t flags = 0;
-  if (std::strcmp(className, "com.brantel.runtime.Callback") == 0 || startsWith(methodName, "$$BZP$$")) flags |= 0x1;
-  if (isNative) flags |= 0x800;
-  for (const char* callback : {"onEnter", "onEnterImpl", "onExit", "onReturn", "onReturnImpl", "onUncaughtException"}) {
-    if (std::strcmp(methodName, callback) == 0) flags |= 0x40;
+  if (std::strcmp(className, "com.brantel.runtime.Callback") == 0 || startsWith(methodName, "$$BZP$$")) {
+    flags |= methodLeftOutOfStacks;
   }
-  if (startsWith(methodName, "invoke") || startsWith(methodName, "dispatch")) flags |= 0x1000;
+  if (isNative) flags |= methodNative;
+  for (const char* callback : {"onEnter", "onEnterImpl", "onExit", "onReturn", "onReturnImpl", "onUncaughtException"}) {
+    if (std::strcmp(methodName, callback) == 0) flags |= methodProbeCallback;
+  }
+  if (startsWith(methodName, "invoke") || startsWith(methodName, "dispatch")) flags |= methodNeverExcluded;
   return flags;
 }
 
@@ -85,13 +109,83 @@ int32_t getOrCreateMethod(const char* className, const char* methodName, const c
   row.sourceFileId = key.ids[4];
   row.flags = methodFlags(className, methodName, isNative);
   row.stamp = db->currentStamp;
+  updateMethodFilterFlags(db, row);
   store.methods.put(key, id);
   return id;
+}
+
+int32_t getMethodIdOfJMethod(JNIEnv* env, jmethodID method) {
+  if (method == nullptr) assertionFailed("assertion failed: value is NULL", "YFrameStorageJava", 70);
+  MethodStore& store = methodStore();
+  const int64_t key = reinterpret_cast<int64_t>(method);
+  if (const int32_t slot = store.byJMethod.indexOf(key); slot >= 0) return store.byJMethod.values[slot];
+
+  YString name("<unknown>");
+  YString parameters("()");
+  YString returnType;
+  JvmtiText methodName;
+  JvmtiText signature;
+  if (mainJvmti->GetMethodName(method, methodName.out(), signature.out(), nullptr) == JVMTI_ERROR_NONE) {
+    if (methodName.text == nullptr) assertionFailed("assertion failed: value is NULL", "YFrameStorageJava", 85);
+    if (signature.text == nullptr) assertionFailed("assertion failed: value is NULL", "YFrameStorageJava", 86);
+    name = YString(methodName.text);
+    parameters = methodDescriptorToParameterList(signature.text);
+    returnType = methodDescriptorToReturnTypeName(signature.text);
+  }
+
+  YString className("<unknown>");
+  YString sourceFile;
+  jclass declaringClass = nullptr;
+  if (mainJvmti->GetMethodDeclaringClass(method, &declaringClass) == JVMTI_ERROR_NONE) {
+    if (declaringClass == nullptr) assertionFailed("assertion failed: value is NULL", "YFrameStorageJava", 110);
+    // The local reference goes whatever happens below.
+    struct LocalClass {
+      JNIEnv* env;
+      jclass klass;
+      ~LocalClass() { env->DeleteLocalRef(klass); }
+    } held{env, declaringClass};
+    className = getClassSignature(declaringClass, "<unknown>");
+    trimLambdaSuffix(className);
+    JvmtiText source;
+    if (mainJvmti->GetSourceFileName(declaringClass, source.out()) == JVMTI_ERROR_NONE) {
+      if (source.text == nullptr) assertionFailed("assertion failed: value is NULL", "YFrameStorageJava", 143);
+      sourceFile = YString(source.text);
+    }
+  }
+
+  jboolean isNative = JNI_FALSE;
+  if (mainJvmti->IsMethodNative(method, &isNative) != JVMTI_ERROR_NONE) isNative = JNI_FALSE;
+  const int32_t id = getOrCreateMethod(className.data, name.data, parameters.data, returnType.data, sourceFile.data,
+                                       isNative == JNI_TRUE);
+  if (id == 0) assertionFailed("assertion failed", "YFrameStorageJava", 160);
+  store.byJMethod.put(key, id);
+  return id;
+}
+
+int32_t getLineOfLocation(jmethodID method, int32_t methodId, int64_t location) {
+  if (location < 0) return 0;
+  MethodStore& store = methodStore();
+  const MethodLocation key{methodId, location};
+  if (const int32_t slot = store.lines.indexOf(key); slot >= 0) return std::max(store.lines.values[slot], 0);
+
+  int32_t line = 0;
+  jint count = 0;
+  jvmtiLineNumberEntry* table = nullptr;
+  if (mainJvmti->GetLineNumberTable(method, &count, &table) == JVMTI_ERROR_NONE) {
+    line = lineAtLocation(table, count, location, [](const jvmtiLineNumberEntry& entry) { return entry.start_location; },
+                          [](const jvmtiLineNumberEntry& entry) { return entry.line_number; });
+    mainJvmti->Deallocate(reinterpret_cast<unsigned char*>(table));
+  }
+  if (line < 0) assertionFailed("assertion failed", "YFrameStorageJava", 64);
+  store.lines.put(key, line == 0 ? -1 : line);
+  return line;
 }
 
 void resetMethodStore() {
   MethodStore& store = methodStore();
   store.methods.init();
+  store.byJMethod.init();
+  store.lines.init();
   store.ordinary = {0, 1};
   store.allocationPseudoMethods = {1, 0};
   store.nextFreeBlock = 2;

@@ -77,7 +77,7 @@ void purgeDeadThreads(ThreadRegistry& registry) {
     if (row.stamp < 1 || !purged.contains(row.sequenceNumber)) return;
     if (row.threadNumber == 0) assertionFailed("assertion failed", "ThreadInfo", 411);
     database->threadFrameIndex.removeThreadFrames(row.threadNumber);
-    registry.threadNumbers.release(row.threadNumber);
+    registry.threadIndexPool.release(row.threadNumber);
     row.threadNumber = 0;
     row.stamp = database->currentStamp;
   });

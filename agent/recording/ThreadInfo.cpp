@@ -2,36 +2,27 @@
 
 #include "agent/core/JvmtiEnvironments.h"
 #include "agent/db/DB.h"
+#include "agent/recording/FrameTree.h"
 #include "agent/recording/ThreadRegistry.h"
+#include "agent/recording/YNodeTree.h"
 #include "agent/support/FatalError.h"
+#include "agent/support/JvmtiUtils.h"
 #include "agent/support/Stopwatch.h"
 
-ThreadInfo* endedThreadsEntry = nullptr;
-ThreadInfo* vmStartThreadEntry = nullptr;
-ThreadInfo* unretrievedThreadEntry = nullptr;
-ThreadInfo* unknownThreadEntry = nullptr;
-
-namespace {
-
-// A JVMTI text as a string, freed; empty for null.
-YString takeJvmtiText(char* text) {
-  if (text == nullptr) return YString();
-  YString copy(text);
-  mainJvmti->Deallocate(reinterpret_cast<unsigned char*>(text));
-  return copy;
-}
-
-}  // namespace
+ThreadInfo* oldestFinishedThreads = nullptr;
+ThreadInfo* vmStartThread = nullptr;
+ThreadInfo* unretrievedThread = nullptr;
+ThreadInfo* unknownThread = nullptr;
 
 ThreadInfo::ThreadInfo(const YString& name, const YString& groupName, ThreadHandle handle, int64_t osThreadId,
                        jobject threadObject, bool daemon)
-    : threadHandle(handle), threadObject(threadObject), groupName(groupName), daemon(daemon) {
+    : threadHandle(handle), threadObject(threadObject), daemon(daemon), groupName(groupName) {
   if (db == nullptr) fatalError("db is NULL", "ThreadInfo", 84);
   ThreadRegistry& registry = threadRegistry();
   threadRow = db->threads.ids.allocate();
-  threadNumber = registry.threadNumbers.allocate();
-  sequenceNumber = ++registry.lastSequenceNumber;
-  registry.bySequenceNumber.put(int32_t(sequenceNumber), this);
+  threadNumber = registry.threadIndexPool.allocate();
+  sequenceNumber = ++registry.threadSequence;
+  registry.threadsBySequence.put(int32_t(sequenceNumber), this);
   setThreadName(name);
   named = name.length > 0;
 
@@ -46,7 +37,13 @@ ThreadInfo::ThreadInfo(const YString& name, const YString& groupName, ThreadHand
 }
 
 ThreadInfo::~ThreadInfo() {
-  threadRegistry().bySequenceNumber.remove(int32_t(sequenceNumber));
+  ThreadRegistry& registry = threadRegistry();
+  registry.threadsBySequence.remove(int32_t(sequenceNumber));
+  registry.deadThreadsAllocCount += allocationCount;
+  registry.deadThreadsAllocBytes += allocatedBytes;
+  delete[] events;
+  delete nodeTree;
+  delete nodeFrames;
   if (threadHandle != 0) closeThreadHandle(threadHandle);
 }
 
@@ -66,7 +63,6 @@ void ThreadInfo::refreshName(JNIEnv* env, jthread thread, bool force) {
   YString readName;
   YString readGroupName;
   bool readDaemon = false;
-  // A thread the JVM cannot describe keeps the names it has rather than losing them.
   if (!readThreadInfo(env, thread, readName, readGroupName, readDaemon)) return;
   groupName = readGroupName;
   daemon = readDaemon;
@@ -86,11 +82,62 @@ void ThreadInfo::updateThreadRecordName(DB* database) {
   row.stamp = database->currentStamp;
 }
 
-void ThreadInfo::resetCpuState() {
+void ThreadInfo::resetTracingState() {
   currentTracedFrame = -1;
+  openFrameStartTimes.size = 0;
+  lastExceptionTag = 0;
+  lastExceptionRow = 0;
+}
+
+void ThreadInfo::resetCpuState() {
+  resetTracingState();
   lastSampledFrame = -1;
   previousSampleCpuTimeNs = 0;
   previousSampleWallTimeNs = 0;
+}
+
+int64_t ThreadInfo::getCpuTimeNs() const {
+  if (threadHandle != 0) return getThreadCpuTimeNs(threadHandle);
+  if (threadObject == nullptr) return 0;
+  // A thread that is ending may no longer answer; its time then counts as unknown rather than failing
+  // the sampler cycle or the replay that asked.
+  jlong time = 0;
+  if (mainJvmti->GetThreadCpuTime(threadObject, &time) != JVMTI_ERROR_NONE) return 0;
+  return time > 0 ? time : 0;
+}
+
+CpuProfilingRecord* ThreadInfo::getCpuProfilingRow(int32_t frameId) {
+  DB& database = requireDatabase();
+  const int32_t id = database.getThreadFrameId(threadNumber, frameId, true);
+  if (id < 0) negativeRowIndex();
+  return database.cpuProfiling.getRow(id, true);
+}
+
+int32_t ThreadInfo::getFrameId(int32_t node) {
+  if (node == 0) return 0;
+  if (nodeFrames == nullptr) nodeFrames = new YMap<int32_t, int32_t>(1024);
+  if (const int32_t cached = nodeFrames->get(node); cached != 0) return cached;
+  const YNodeTree& tree = *getThreadNodeTree(this);
+  // The nodes from the asked one up to the first one with a frame, or up to the root.
+  YVector<int32_t> path;
+  for (int32_t current = node; current != 0 && nodeFrames->get(current) == 0;
+       current = tree.nodes[current].parent) {
+    if (current < 0 || current >= tree.capacity) assertionFailed("assertion failed", "ThreadInfo", __LINE__);
+    path.add(current);
+  }
+  int32_t frame = 0;
+  for (int32_t i = path.size - 1; i >= 0; i--) {
+    const YNodeTree::Node& row = tree.nodes[path.data[i]];
+    const int32_t parentFrame = row.parent == 0 ? 0 : nodeFrames->get(row.parent);
+    frame = getOrCreateChildFrameByKey(parentFrame, row.key);
+    nodeFrames->put(path.data[i], frame);
+  }
+  return frame;
+}
+
+YNodeTree* getThreadNodeTree(ThreadInfo* thread) {
+  if (thread->nodeTree == nullptr) thread->nodeTree = new YNodeTree();
+  return thread->nodeTree;
 }
 
 bool readThreadInfo(JNIEnv* env, jthread thread, YString& name, YString& groupName, bool& daemon) {
@@ -99,14 +146,18 @@ bool readThreadInfo(JNIEnv* env, jthread thread, YString& name, YString& groupNa
   daemon = false;
   jvmtiThreadInfo info{};
   if (mainJvmti->GetThreadInfo(thread, &info) != JVMTI_ERROR_NONE) return false;
+  JvmtiText threadName;
+  *threadName.out() = info.name;
   jvmtiThreadGroupInfo group{};
   if (info.thread_group != nullptr && mainJvmti->GetThreadGroupInfo(info.thread_group, &group) == JVMTI_ERROR_NONE) {
+    JvmtiText groupText;
+    *groupText.out() = group.name;
     env->DeleteLocalRef(group.parent);
-    groupName = takeJvmtiText(group.name);
+    if (group.name != nullptr) groupName = YString(group.name);
   }
   env->DeleteLocalRef(info.thread_group);
   env->DeleteLocalRef(info.context_class_loader);
-  name = takeJvmtiText(info.name);
+  if (info.name != nullptr) name = YString(info.name);
   daemon = info.is_daemon == JNI_TRUE;
   return true;
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <jni.h>
+#include <jvmti.h>
+
 #include <cstdint>
 
 #include "agent/db/IdAllocator.h"
@@ -12,13 +15,13 @@ class ThreadInfo;
 // The registries of thread records, guarded by "ourLock".
 struct ThreadRegistry {
   // Pre-incremented for every new record: the first sequence number is 1.
-  uint32_t lastSequenceNumber = 0;
+  uint32_t threadSequence = 0;
   // Live records by sequence number.
-  YMap<int32_t, ThreadInfo*> bySequenceNumber{128};
+  YMap<int32_t, ThreadInfo*> threadsBySequence{128};
   // Record addresses of the threads that replays, clears and table writers visit.
   YSet<int64_t> liveThreads{256};
   // Thread numbers; released numbers are handed out again.
-  IdAllocator threadNumbers{1};
+  IdAllocator threadIndexPool{1};
 
   // Sequence numbers of ended threads, oldest first. An ended thread keeps its thread number (and so its
   // per-frame rows) until a purge takes it off this list.
@@ -29,6 +32,9 @@ struct ThreadRegistry {
   bool threadGcPending = false;
   uint32_t endedThreadCount = 0;
   uint32_t threadGcCount = 0;
+  // What destroyed records had recorded of allocations.
+  int64_t deadThreadsAllocCount = 0;
+  int64_t deadThreadsAllocBytes = 0;
 };
 
 ThreadRegistry& threadRegistry();
@@ -41,6 +47,12 @@ void forEachLiveThread(Visit visit) {
     if (live.states[slot] == kSlotUsed) visit(reinterpret_cast<ThreadInfo*>(live.keys[slot]));
   }
 }
+
+// The agent's record of `thread` (null: the calling thread). While the JVM is in its start phase, the
+// "VM Start" record for every thread, untouched. Later, the record in the thread's JVMTI thread-local
+// storage, marked as seen and named from the JVM when it has no name yet; null when the slot is empty
+// or cannot be read.
+ThreadInfo* getThreadRecord(JNIEnv* env, jthread thread);
 
 // Empties the registries, for a test that makes a fresh database.
 void resetThreadRegistry();

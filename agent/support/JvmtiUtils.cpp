@@ -2,7 +2,6 @@
 
 #include "agent/classfile/SignatureUtil.h"
 #include "agent/core/JvmtiEnvironments.h"
-#include "agent/recording/ThreadInfo.h"
 #include "agent/support/FatalError.h"
 
 YString jvmtiErrorText(jvmtiEnv* jvmti, jvmtiError error) {
@@ -36,6 +35,10 @@ void jvmtiDeallocate(void* memory) {
   checkJvmtiError(mainJvmti->Deallocate(static_cast<unsigned char*>(memory)), "JvmtiUtils", __LINE__);
 }
 
+JvmtiText::~JvmtiText() {
+  if (text != nullptr) mainJvmti->Deallocate(reinterpret_cast<unsigned char*>(text));
+}
+
 jvmtiError iterateOverHeap(jvmtiEnv* jvmti, jvmtiHeapObjectCallback callback, const void* userData) {
   return jvmti->IterateOverHeap(JVMTI_HEAP_OBJECT_EITHER, callback, userData);
 }
@@ -58,15 +61,4 @@ YString getClassSignature(jclass klass, const char* defaultText) {
   }
   jvmtiDeallocate(signature);
   return typeName;
-}
-
-ThreadInfo* getThreadRecord(JNIEnv* env, jthread thread) {
-  jvmtiPhase phase = JVMTI_PHASE_LIVE;
-  if (mainJvmti->GetPhase(&phase) == JVMTI_ERROR_NONE && phase == JVMTI_PHASE_START) return vmStartThreadEntry;
-  void* stored = nullptr;
-  if (mainJvmti->GetThreadLocalStorage(thread, &stored) != JVMTI_ERROR_NONE || stored == nullptr) return nullptr;
-  ThreadInfo* record = static_cast<ThreadInfo*>(stored);
-  record->reachedFromJava.store(1);
-  record->refreshName(env, thread, false);
-  return record;
 }

@@ -7,8 +7,6 @@
 
 #include "agent/support/YString.h"
 
-class ThreadInfo;
-
 // Checked JVMTI calls on the main environment. An error that the agent cannot live with is fatal and
 // names itself and the calling place; calls whose failure is tolerable test the code themselves.
 
@@ -22,6 +20,20 @@ YString jvmtiErrorText(jvmtiEnv* jvmti, jvmtiError error);
 unsigned char* jvmtiAllocate(int64_t size);
 void jvmtiDeallocate(void* memory);
 
+// A text that a JVMTI query of the main environment allocated, given back when the holder goes.
+class JvmtiText {
+ public:
+  JvmtiText() = default;
+  ~JvmtiText();
+  JvmtiText(const JvmtiText&) = delete;
+  JvmtiText& operator=(const JvmtiText&) = delete;
+
+  // Where the query stores the text.
+  char** out() { return &text; }
+
+  char* text = nullptr;
+};
+
 // IterateOverHeap over tagged and untagged objects. Returns the JVM's error code, which most callers
 // may ignore: an iteration that cannot run visits nothing.
 jvmtiError iterateOverHeap(jvmtiEnv* jvmti, jvmtiHeapObjectCallback callback, const void* userData);
@@ -29,9 +41,3 @@ jvmtiError iterateOverHeap(jvmtiEnv* jvmti, jvmtiHeapObjectCallback callback, co
 // The class's Java type name ("java.lang.String", "int[]"). The class must not be null. When the JVM
 // cannot describe the class: `defaultText` when given, else a fatal error.
 YString getClassSignature(jclass klass, const char* defaultText);
-
-// The agent's record of `thread` (null: the calling thread). While the JVM is in its start phase, the
-// start-phase record for every thread, untouched. Later, the record in the thread's JVMTI thread-local
-// storage, marked as reached from Java and named from the JVM when it has no name yet; null when the
-// slot is empty or cannot be read.
-ThreadInfo* getThreadRecord(JNIEnv* env, jthread thread);

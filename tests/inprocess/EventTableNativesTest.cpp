@@ -128,7 +128,7 @@ TEST_F(EventTableNatives, AProbesRowIsMadeFilledAndClosedThroughTheNatives) {
   EXPECT_GT(longCell(row, 0), 0);
   EXPECT_GE(longCell(row, 2), longCell(row, 0));
   // A thread without a record of its own writes as "<unknown>".
-  EXPECT_EQ(row->slots[4], int32_t(unknownThreadEntry->sequenceNumber));
+  EXPECT_EQ(row->slots[4], int32_t(unknownThread->sequenceNumber));
   EXPECT_EQ(row->slots[5], 7);
   EXPECT_EQ(longCell(row, 6), (int64_t(1) << 40) + 5);
   EXPECT_EQ(textOfId(row->slots[8]), "a name");

@@ -10,6 +10,7 @@
 
 #include "agent/core/JvmtiEnvironments.h"
 #include "agent/recording/ThreadInfo.h"
+#include "agent/recording/ThreadRegistry.h"
 #include "agent/support/JvmtiUtils.h"
 #include "tests/inprocess/InProcessJvm.h"
 #include "tests/inprocess/JavaValues.h"
@@ -155,9 +156,9 @@ TEST_F(ThreadRecords, TheStoredRecordIsMarkedAsReachedAndNamedFromTheJvm) {
   std::unique_ptr<ThreadInfo> owned(newRecord(""));
   ThreadInfo& record = *owned;
   const StoredRecord stored(&record);
-  EXPECT_EQ(record.reachedFromJava.load(), 0);
+  EXPECT_FALSE(record.seen.load());
   EXPECT_EQ(getThreadRecord(env, nullptr), &record);
-  EXPECT_EQ(record.reachedFromJava.load(), 1);
+  EXPECT_TRUE(record.seen.load());
   EXPECT_EQ(str(record.name), "main");
   EXPECT_EQ(str(record.groupName), "main");
   EXPECT_FALSE(record.daemon);
@@ -214,7 +215,7 @@ TEST_F(ThreadRecords, TheRecordOfAnotherLiveThread) {
   EXPECT_EQ(getThreadRecord(env, nullptr), nullptr);
   EXPECT_EQ(getThreadRecord(env, workerThread), &record);
   EXPECT_EQ(str(record.name), "jni-worker");
-  EXPECT_EQ(record.reachedFromJava.load(), 1);
+  EXPECT_TRUE(record.seen.load());
   done.set_value();
   worker.join();
   env->DeleteGlobalRef(workerThread);

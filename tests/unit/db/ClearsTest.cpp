@@ -124,7 +124,7 @@ TEST_F(ClearsTest, AllocationClearBringsEveryObjectCountToZero) {
 }
 
 TEST_F(ClearsTest, CpuClearResetsTheSamplingStateOfEveryThread) {
-  ThreadInfo* const entries[] = {endedThreadsEntry, vmStartThreadEntry, unretrievedThreadEntry, unknownThreadEntry};
+  ThreadInfo* const entries[] = {oldestFinishedThreads, vmStartThread, unretrievedThread, unknownThread};
   for (ThreadInfo* entry : entries) {
     entry->currentTracedFrame = 7;
     entry->lastSampledFrame = 8;
@@ -151,7 +151,7 @@ TEST_F(ClearsTest, CpuClearResetsTheSamplingStateOfEveryThread) {
 }
 
 TEST_F(ClearsTest, AllocationClearResetsEveryLiveThreadsCountdown) {
-  ThreadInfo* const live[] = {vmStartThreadEntry, unretrievedThreadEntry, unknownThreadEntry};
+  ThreadInfo* const live[] = {vmStartThread, unretrievedThread, unknownThread};
   for (ThreadInfo* entry : live) entry->allocationCountdown = 5;
   allocationRecordingEndNs = 12345;
   const int64_t before = stopwatchElapsedNs(agentUptimeStopwatch());

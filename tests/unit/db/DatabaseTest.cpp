@@ -186,7 +186,7 @@ TEST(Database, StatisticsDescribeTheEventRowsSlotVectors) {
 
 TEST(Database, MakesTheFourSpecialThreadEntries) {
   TestDatabase database;
-  const ThreadInfo* const entries[] = {endedThreadsEntry, vmStartThreadEntry, unretrievedThreadEntry, unknownThreadEntry};
+  const ThreadInfo* const entries[] = {oldestFinishedThreads, vmStartThread, unretrievedThread, unknownThread};
   const char* const names[] = {"<Oldest finished threads>", "VM Start", "<Thread could not be retrieved>", "<unknown>"};
   const YSet<int64_t>& live = threadRegistry().liveThreads;
   for (int32_t i = 0; i < 4; i++) {
@@ -317,7 +317,7 @@ TEST(Database, RefusesATelemetryLimitBelowOne) {
     const std::string error = fatalErrorOf([limit] { createDatabase(limit); });
     EXPECT_TRUE(endsWith(error, ": assertion failed")) << error;
     EXPECT_EQ(db, nullptr);
-    EXPECT_EQ(endedThreadsEntry, nullptr);
+    EXPECT_EQ(oldestFinishedThreads, nullptr);
   }
 }
 

@@ -233,7 +233,7 @@ TEST_F(SnapshotFile, ThreadsReachedFromJavaTakeTheirCurrentNameIntoTheirRows) {
     threadRegistry().liveThreads.add(reinterpret_cast<int64_t>(thread));
     thread->setThreadName(YString("renamed"));
   }
-  reached->reachedFromJava = 1;
+  reached->seen = true;
 
   RecordingWriter writer(byteOrderBigEndian, 4096);
   Progress progress;

@@ -131,7 +131,7 @@ TEST_F(StringPoolTest, DropsTextsNoRowRefersTo) {
   const int32_t unreferenced = getStringId("drop.me");
   const int32_t deletedRow = getStringId("keep.deleted.row");
   database->strings.findRow(deletedRow)->stamp = -1;
-  const int32_t threadName = vmStartThreadEntry->cachedNameId;
+  const int32_t threadName = vmStartThread->cachedNameId;
   const std::vector<int32_t> fillers = fillPoolTo(10000, "filler.");
 
   database->currentStamp = 5;

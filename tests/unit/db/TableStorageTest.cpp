@@ -182,9 +182,12 @@ TEST(YIntChunkMap, AChunkIsMadeWholeWithEmptyRowsOnItsFirstWrite) {
   EXPECT_EQ(map.existing(768), nullptr);
   EXPECT_EQ(map.existing(511), nullptr);
   const FrameRecord& neighbour = *map.existing(601);
+  // The empty frame: no parent, no children, no sibling.
   EXPECT_EQ(neighbour.stamp, 0);
-  EXPECT_EQ(neighbour.parent, 0);
-  EXPECT_EQ(neighbour.nextSibling, 0);
+  EXPECT_EQ(neighbour.parent, -1);
+  EXPECT_EQ(neighbour.codePointKey, 0);
+  EXPECT_EQ(neighbour.firstChild, -1);
+  EXPECT_EQ(neighbour.nextSibling, -1);
   EXPECT_EQ(map.existing(100000), nullptr);
   map.create(0).stamp = 1;
   EXPECT_EQ(map.existing(-1), nullptr);  // never the chunk before the array

@@ -97,7 +97,7 @@ TEST_F(ThreadFrameIndexTest, NegativeArgumentsAreFatal) {
 }
 
 TEST_F(ThreadFrameIndexTest, ThreadEndFoldsCpuTimesIntoTheEndedThreadsEntry) {
-  const int32_t ended = endedThreadsEntry->threadNumber;
+  const int32_t ended = oldestFinishedThreads->threadNumber;
   const int32_t target = pair(ended, 10);
   CpuProfilingRecord& sum = *database->cpuProfiling.getRow(target, true);
   sum = CpuProfilingRecord{1, 50, 1};
@@ -125,7 +125,7 @@ TEST_F(ThreadFrameIndexTest, ThreadEndFoldsCpuTimesIntoTheEndedThreadsEntry) {
 }
 
 TEST_F(ThreadFrameIndexTest, ThreadEndFoldsAllocationsIntoANewPairOfTheEndedThreadsEntry) {
-  const int32_t ended = endedThreadsEntry->threadNumber;
+  const int32_t ended = oldestFinishedThreads->threadNumber;
   const int32_t own = pair(5, 300);
   *database->allocInfo.getRow(own, true) = AllocInfoRecord{1, 2, 64, 7};
   ASSERT_EQ(pair(ended, 300, false), -1);
@@ -151,7 +151,7 @@ TEST_F(ThreadFrameIndexTest, ThreadEndFoldsAllocationsIntoANewPairOfTheEndedThre
 }
 
 TEST_F(ThreadFrameIndexTest, ThreadEndFoldsEveryPairOfTheThread) {
-  const int32_t ended = endedThreadsEntry->threadNumber;
+  const int32_t ended = oldestFinishedThreads->threadNumber;
   // Chunk 0 is never made: the walk must not skip the first pair of the chunk after a missing one.
   const int32_t frames[] = {256, 511, 1024, 5000};
   for (const int32_t frame : frames) {
@@ -177,7 +177,7 @@ TEST_F(ThreadFrameIndexTest, ThreadEndFoldsEveryPairOfTheThread) {
 }
 
 TEST_F(ThreadFrameIndexTest, RemovingTheEndedThreadsEntryOrAnUnknownThreadChangesNothing) {
-  const int32_t ended = endedThreadsEntry->threadNumber;
+  const int32_t ended = oldestFinishedThreads->threadNumber;
   const int32_t id = pair(ended, 10);
   *database->cpuProfiling.getRow(id, true) = CpuProfilingRecord{1, 100, 1};
   const uint64_t bytes = indexBytes();

@@ -135,7 +135,7 @@ TEST_F(ThreadEndTest, PastTheLimitAndTenMoreTheOldestAreFoldedIntoTheOldestFinis
     ThreadInfo* first = startThread();
     const int32_t firstNumber = first->threadNumber;
     chargeCpu(firstNumber, 7, 100);
-    chargeCpu(endedThreadsEntry->threadNumber, 7, 20);
+    chargeCpu(oldestFinishedThreads->threadNumber, 7, 20);
     std::vector<int32_t> ended{endThread(first)};
     for (int32_t sequence : runThreads(deadThreadLimit + 9)) ended.push_back(sequence);
     EXPECT_EQ(deadThreads(), ended);
@@ -155,7 +155,7 @@ TEST_F(ThreadEndTest, PastTheLimitAndTenMoreTheOldestAreFoldedIntoTheOldestFinis
         EXPECT_EQ(row->stamp, 9);
       }
     }
-    EXPECT_EQ(cpuOf(endedThreadsEntry->threadNumber, 7), 120);
+    EXPECT_EQ(cpuOf(oldestFinishedThreads->threadNumber, 7), 120);
     EXPECT_EQ(cpuOf(firstNumber, 7), -1);
     // The freed numbers are handed out again.
     ThreadInfo* next = startThread();

@@ -39,8 +39,8 @@ TEST_F(ThreadInfoTest, CreationFillsTheThreadRowButTheName) {
   EXPECT_EQ(thread->threadNumber, 5);
   EXPECT_TRUE(thread->named);
   EXPECT_EQ(thread->cachedNameId, -1);
-  EXPECT_EQ(thread->reachedFromJava.load(), 0);
-  EXPECT_EQ(threadRegistry().bySequenceNumber.get(5), thread.get());
+  EXPECT_FALSE(thread->seen.load());
+  EXPECT_EQ(threadRegistry().threadsBySequence.get(5), thread.get());
   EXPECT_FALSE(threadRegistry().liveThreads.contains(reinterpret_cast<int64_t>(thread.get())));
 
   const ThreadRecord& row = rowOf(*thread);
@@ -73,7 +73,7 @@ TEST_F(ThreadInfoTest, DestructionForgetsTheSequenceNumberButKeepsTheRow) {
   const uint32_t sequence = thread->sequenceNumber;
   const int32_t row = thread->threadRow;
   delete thread;
-  EXPECT_EQ(threadRegistry().bySequenceNumber.get(int32_t(sequence)), nullptr);
+  EXPECT_EQ(threadRegistry().threadsBySequence.get(int32_t(sequence)), nullptr);
   EXPECT_EQ(database->threads.getRow(row, false)->sequenceNumber, int32_t(sequence));
   // Sequence numbers are never reused.
   EXPECT_EQ(makeThread("next")->sequenceNumber, sequence + 1);
@@ -148,5 +148,5 @@ TEST(ThreadInfoWithoutDatabase, CreationIsFatal) {
   YCriticalSectionLock held(&ourLock(), "Test:1");
   const std::string error = fatalErrorOf([] { ThreadInfo thread(YString("t"), YString(), 0, 0, nullptr, false); });
   EXPECT_NE(error.find(": db is NULL"), std::string::npos) << error;
-  EXPECT_EQ(threadRegistry().lastSequenceNumber, 0u);
+  EXPECT_EQ(threadRegistry().threadSequence, 0u);
 }
