@@ -8,7 +8,6 @@
 #include "agent/support/JvmtiUtils.h"
 #include "agent/support/Log.h"
 
-jvmtiEnv* mainJvmti = nullptr;
 jvmtiEnv* heapSnapshotJvmti = nullptr;
 jvmtiEnv* instanceCountJvmti = nullptr;
 jvmtiEnv* monitorJvmti = nullptr;

@@ -2,13 +2,13 @@
 
 #include <jvmti.h>
 
+#include "agent/support/JvmtiUtils.h"
+
 // The agent's JVMTI environments. Object tags belong to an environment, so each concern that tags objects
 // has an environment of its own holding only the tagging capability; the main one holds everything else.
 // All are made once at start-up and live until the process ends, unless an attach fails.
 
-// The main environment (version 1.1): the agent's capabilities and event callbacks. Null until start-up
-// has created it; the agent counts as loaded from then on.
-extern jvmtiEnv* mainJvmti;
+// The main environment is mainJvmti of the support layer.
 extern jvmtiEnv* heapSnapshotJvmti;   // the heap snapshot writer
 extern jvmtiEnv* instanceCountJvmti;  // per-class instance counting
 extern jvmtiEnv* monitorJvmti;        // monitor class ids

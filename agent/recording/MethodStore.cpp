@@ -9,6 +9,7 @@
 #include "agent/classfile/SignatureUtil.h"
 #include "agent/core/JvmtiEnvironments.h"
 #include "agent/db/DB.h"
+#include "agent/recording/ClassSignature.h"
 #include "agent/recording/MethodFilterFlags.h"
 #include "agent/support/FatalError.h"
 #include "agent/support/JvmtiUtils.h"

@@ -41,12 +41,10 @@ YNodeTree::~YNodeTree() {
 
 int32_t YNodeTree::allocNode() {
   for (;;) {
-    // A fresh row may have been taken already as a later sibling of a row the scan handed out next to
-    // the end of the table before it grew.
-    while (nextFreshRow < capacity) {
+    if (nextFreshRow < capacity) {
       const int32_t row = nextFreshRow;
       nextFreshRow += freshRowStride;
-      if (nodes[row].key == 0) return row;
+      return row;
     }
     while (scanPosition < capacity) {
       const int32_t row = scanPosition++;

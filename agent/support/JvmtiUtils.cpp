@@ -1,8 +1,8 @@
 #include "agent/support/JvmtiUtils.h"
 
-#include "agent/classfile/SignatureUtil.h"
-#include "agent/core/JvmtiEnvironments.h"
 #include "agent/support/FatalError.h"
+
+jvmtiEnv* mainJvmti = nullptr;
 
 YString jvmtiErrorText(jvmtiEnv* jvmti, jvmtiError error) {
   YString text{int64_t(int32_t(error))};
@@ -41,24 +41,4 @@ JvmtiText::~JvmtiText() {
 
 jvmtiError iterateOverHeap(jvmtiEnv* jvmti, jvmtiHeapObjectCallback callback, const void* userData) {
   return jvmti->IterateOverHeap(JVMTI_HEAP_OBJECT_EITHER, callback, userData);
-}
-
-YString getClassSignature(jclass klass, const char* defaultText) {
-  if (klass == nullptr) assertionFailed("assertion failed: value is NULL", "JvmtiUtils", __LINE__);
-  char* signature = nullptr;
-  const jvmtiError error = mainJvmti->GetClassSignature(klass, &signature, nullptr);
-  if (error != JVMTI_ERROR_NONE) {
-    if (defaultText != nullptr) return YString(defaultText);
-    checkJvmtiError(error, "JvmtiUtils", __LINE__);
-  }
-  if (signature == nullptr) assertionFailed("assertion failed: value is NULL", "JvmtiUtils", __LINE__);
-  YString typeName;
-  try {
-    typeName = descriptorToJavaTypeName(signature);
-  } catch (...) {
-    mainJvmti->Deallocate(reinterpret_cast<unsigned char*>(signature));
-    throw;
-  }
-  jvmtiDeallocate(signature);
-  return typeName;
 }

@@ -7,6 +7,10 @@
 
 #include "agent/support/YString.h"
 
+// The agent's main JVMTI environment (version 1.1), which holds its capabilities and event callbacks.
+// Null until start-up has created it; the agent counts as loaded from then on.
+extern jvmtiEnv* mainJvmti;
+
 // Checked JVMTI calls on the main environment. An error that the agent cannot live with is fatal and
 // names itself and the calling place; calls whose failure is tolerable test the code themselves.
 
@@ -37,7 +41,3 @@ class JvmtiText {
 // IterateOverHeap over tagged and untagged objects. Returns the JVM's error code, which most callers
 // may ignore: an iteration that cannot run visits nothing.
 jvmtiError iterateOverHeap(jvmtiEnv* jvmti, jvmtiHeapObjectCallback callback, const void* userData);
-
-// The class's Java type name ("java.lang.String", "int[]"). The class must not be null. When the JVM
-// cannot describe the class: `defaultText` when given, else a fatal error.
-YString getClassSignature(jclass klass, const char* defaultText);

@@ -10,6 +10,7 @@
 
 #include "agent/core/JvmtiEnvironments.h"
 #include "agent/recording/ThreadInfo.h"
+#include "agent/recording/ClassSignature.h"
 #include "agent/recording/ThreadRegistry.h"
 #include "agent/support/JvmtiUtils.h"
 #include "tests/inprocess/InProcessJvm.h"
@@ -138,10 +139,10 @@ TEST_F(ClassSignatures, ARefusedClassGivesTheDefaultTextOrIsFatal) {
   const auto notAClass = static_cast<jclass>(static_cast<jobject>(javaString(env, u"not a class")));
   EXPECT_EQ(str(getClassSignature(notAClass, "<unknown class>")), "<unknown class>");
   const std::regex fatal(
-      R"(error at JvmtiUtils:\d+: ERROR: JVMTI error 21:JVMTI_ERROR_INVALID_CLASS at JvmtiUtils:\d+)");
+      R"(error at JvmtiUtils:\d+: ERROR: JVMTI error 21:JVMTI_ERROR_INVALID_CLASS at ClassSignature:\d+)");
   EXPECT_TRUE(std::regex_match(fatalErrorOf([&] { getClassSignature(notAClass, nullptr); }), fatal));
   EXPECT_TRUE(std::regex_match(fatalErrorOf([] { getClassSignature(nullptr, "x"); }),
-                               std::regex(R"(error at JvmtiUtils:\d+: assertion failed: value is NULL)")));
+                               std::regex(R"(error at ClassSignature:\d+: assertion failed: value is NULL)")));
 }
 
 TEST_F(ThreadRecords, AnEmptySlotGivesNullAndCreatesNothing) {

@@ -4,9 +4,11 @@
 #include <string>
 
 #include "agent/db/DB.h"
+#include "agent/recording/MethodFilterFlags.h"
 #include "agent/recording/MethodStore.h"
 #include "agent/support/NamedLocks.h"
 #include "tests/support/FatalErrorOutput.h"
+#include "tests/support/ScopedValue.h"
 #include "tests/support/TestDatabase.h"
 
 namespace {
@@ -98,6 +100,30 @@ TEST_F(MethodStoreTest, FlagsFollowTheClassAndName) {
     SCOPED_TRACE(std::string(c.className) + "." + c.name);
     EXPECT_EQ(flagsOf(method(c.className, c.name, c.isNative)), c.flags);
   }
+}
+
+TEST_F(MethodStoreTest, FilterBitsFollowTheWallTimeSettingAndDropTheAdaptiveExclusions) {
+  const int32_t before = method("Worker", "before");
+  {
+    ScopedValue<bool> allWallTime(allMethodsWallTime, true);
+    EXPECT_EQ(flagsOf(method("Pool", "invokeAll")), 0x1000 | 0x4 | 0x100);
+    MethodRecord& row = *database->methods.getRow(before, false);
+    row.flags |= 0x200 | 0x400;
+    database->currentStamp = 6;
+    updateMethodFilterFlags(db, row);
+    EXPECT_EQ(row.flags, 0x4 | 0x100);
+    EXPECT_EQ(row.stamp, 6);
+  }
+  MethodRecord& row = *database->methods.getRow(before, false);
+  database->currentStamp = 7;
+  updateMethodFilterFlags(db, row);
+  EXPECT_EQ(row.flags, 0);
+  EXPECT_EQ(row.stamp, 7);
+  // Nothing to change: no stamp.
+  database->currentStamp = 8;
+  updateMethodFilterFlags(db, row);
+  EXPECT_EQ(row.stamp, 7);
+  EXPECT_NE(fatalErrorOf([&] { updateMethodFilterFlags(nullptr, row); }).find(": db is NULL"), std::string::npos);
 }
 
 TEST(MethodStoreWithoutDatabase, IsFatal) {

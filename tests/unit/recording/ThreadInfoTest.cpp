@@ -8,6 +8,7 @@
 #include "agent/platform/Clocks.h"
 #include "agent/recording/ThreadInfo.h"
 #include "agent/recording/ThreadRegistry.h"
+#include "agent/recording/YNodeTree.h"
 #include "agent/support/NamedLocks.h"
 #include "agent/support/Stopwatch.h"
 #include "tests/support/FatalErrorOutput.h"
@@ -77,6 +78,40 @@ TEST_F(ThreadInfoTest, DestructionForgetsTheSequenceNumberButKeepsTheRow) {
   EXPECT_EQ(database->threads.getRow(row, false)->sequenceNumber, int32_t(sequence));
   // Sequence numbers are never reused.
   EXPECT_EQ(makeThread("next")->sequenceNumber, sequence + 1);
+}
+
+TEST_F(ThreadInfoTest, DestructionAddsTheAllocationTotalsToThoseOfEndedThreads) {
+  ThreadRegistry& registry = threadRegistry();
+  const int64_t count = registry.deadThreadsAllocCount;
+  const int64_t bytes = registry.deadThreadsAllocBytes;
+  ThreadInfo* thread = new ThreadInfo(YString("allocating"), YString(), 0, 0, nullptr, false);
+  thread->allocationCount = 3;
+  thread->allocatedBytes = 96;
+  getThreadNodeTree(thread);
+  thread->getFrameId(getThreadNodeTree(thread)->getChildByKey(0, 5));
+  delete thread;  // frees its tree and node map too (the sanitizer build would tell)
+  EXPECT_EQ(registry.deadThreadsAllocCount, count + 3);
+  EXPECT_EQ(registry.deadThreadsAllocBytes, bytes + 96);
+}
+
+TEST_F(ThreadInfoTest, CpuTimesGoToTheRowOfTheThreadAndFrame) {
+  const std::unique_ptr<ThreadInfo> thread = makeThread("worker");
+  const std::unique_ptr<ThreadInfo> other = makeThread("other");
+  CpuProfilingRecord* row = thread->getCpuProfilingRow(7);
+  EXPECT_EQ(thread->getCpuProfilingRow(7), row);
+  EXPECT_NE(other->getCpuProfilingRow(7), row);
+  EXPECT_NE(thread->getCpuProfilingRow(8), row);
+  const int32_t pair = database->getThreadFrameId(thread->threadNumber, 7, false);
+  EXPECT_EQ(database->cpuProfiling.getRow(pair, true), row);
+  EXPECT_EQ(fatalErrorOf([&] { thread->getCpuProfilingRow(-1); }), "error at DB:107: assertion failed");
+}
+
+TEST_F(ThreadInfoTest, CpuTimeComesFromTheHandleAndIsZeroWithoutOne) {
+  EXPECT_EQ(makeThread("pseudo")->getCpuTimeNs(), 0);
+  const std::unique_ptr<ThreadInfo> self = makeThread("self", "main", getCurrentThreadHandle(), 1);
+  volatile uint64_t spin = 0;
+  while (getCurrentThreadCpuTimeNs() < 2000000) spin = spin + 1;
+  EXPECT_GE(self->getCpuTimeNs(), 1000000);
 }
 
 TEST_F(ThreadInfoTest, NamePrefixesMarkTheAgentsOwnThreads) {
