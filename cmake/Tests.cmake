@@ -70,6 +70,26 @@ if(NOT WIN32)
     add_executable(inprocess_jvm ${_inprocess_sources})
     target_link_libraries(inprocess_jvm PRIVATE tallyscope_agent GTest::gtest "${_libjvm_dir}/libjvm.so")
     set_target_properties(inprocess_jvm PROPERTIES BUILD_RPATH "${_libjvm_dir}")
+    # The Java classes the tests run (tests/inprocess/java) on the JVM's class path: with every debug
+    # attribute, and those of nodebug/ with none, for the lookups that find no line table or source file.
+    set(_inprocess_classes "${CMAKE_BINARY_DIR}/inprocess-classes")
+    set(_inprocess_java_dir "${CMAKE_SOURCE_DIR}/tests/inprocess/java")
+    file(GLOB _inprocess_java CONFIGURE_DEPENDS ${_inprocess_java_dir}/*.java)
+    file(GLOB _inprocess_java_nodebug CONFIGURE_DEPENDS ${_inprocess_java_dir}/nodebug/*.java)
+    add_custom_command(OUTPUT "${_inprocess_classes}/classes.stamp"
+      COMMAND ${CMAKE_COMMAND} -E rm -rf "${_inprocess_classes}"
+      COMMAND "${TALLYSCOPE_JAVAC}" -g -d "${_inprocess_classes}" ${_inprocess_java}
+      COMMAND "${TALLYSCOPE_JAVAC}" -g:none -d "${_inprocess_classes}" ${_inprocess_java_nodebug}
+      COMMAND ${CMAKE_COMMAND} -E touch "${_inprocess_classes}/classes.stamp"
+      DEPENDS ${_inprocess_java} ${_inprocess_java_nodebug} COMMENT "Compiling the in-process test classes" VERBATIM)
+    add_custom_target(inprocess_classes DEPENDS "${_inprocess_classes}/classes.stamp")
+    add_dependencies(inprocess_jvm inprocess_classes)
+    # The agent the tests' JVM loads at its start, which makes their main JVMTI environment.
+    add_library(inprocess_agent MODULE ${CMAKE_SOURCE_DIR}/tests/inprocess/agent/LoadTimeEnvironment.cpp)
+    target_include_directories(inprocess_agent PRIVATE ${TALLYSCOPE_JNI_INCLUDE_DIRS})
+    add_dependencies(inprocess_jvm inprocess_agent)
+    target_compile_definitions(inprocess_jvm PRIVATE TALLYSCOPE_INPROCESS_CLASSES="${_inprocess_classes}"
+      TALLYSCOPE_INPROCESS_JAVA_SOURCES="${_inprocess_java_dir}" TALLYSCOPE_INPROCESS_AGENT="$<TARGET_FILE:inprocess_agent>")
     gtest_discover_tests(inprocess_jvm TEST_PREFIX "jvm.inprocess." DISCOVERY_TIMEOUT 60
                          PROPERTIES ENVIRONMENT "${TALLYSCOPE_TEST_HOME}")
   endif()
@@ -107,8 +127,26 @@ if(NOT WIN32)
 
   find_package(benchmark REQUIRED)
   file(GLOB _bench_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/bench/*.cpp)
+  # The stack-capture benchmark creates a JVM in its process, so it is an executable of its own.
+  set(_jvm_bench_source ${CMAKE_SOURCE_DIR}/bench/StackCaptureBench.cpp)
+  list(REMOVE_ITEM _bench_sources ${_jvm_bench_source})
   if(_bench_sources)
     add_executable(tallyscope_bench ${_bench_sources})
     target_link_libraries(tallyscope_bench PRIVATE tallyscope_agent benchmark::benchmark_main)
+  endif()
+  if(EXISTS ${_jvm_bench_source})
+    set(_bench_classes "${CMAKE_BINARY_DIR}/bench-classes")
+    add_custom_command(OUTPUT "${_bench_classes}/StackDescent.class"
+      COMMAND "${TALLYSCOPE_JAVAC}" -d "${_bench_classes}" "${CMAKE_SOURCE_DIR}/bench/StackDescent.java"
+      DEPENDS "${CMAKE_SOURCE_DIR}/bench/StackDescent.java"
+      COMMENT "Compiling the stack-capture benchmark's Java class" VERBATIM)
+    add_custom_target(jvm_bench_classes DEPENDS "${_bench_classes}/StackDescent.class")
+    set(_bench_libjvm_dir "${TALLYSCOPE_JDK_HOME}/lib/server")
+    add_executable(tallyscope_jvm_bench ${_jvm_bench_source})
+    target_link_libraries(tallyscope_jvm_bench PRIVATE tallyscope_agent benchmark::benchmark
+                          "${_bench_libjvm_dir}/libjvm.so")
+    set_target_properties(tallyscope_jvm_bench PROPERTIES BUILD_RPATH "${_bench_libjvm_dir}")
+    target_compile_definitions(tallyscope_jvm_bench PRIVATE TALLYSCOPE_BENCH_CLASSES="${_bench_classes}")
+    add_dependencies(tallyscope_jvm_bench jvm_bench_classes)
   endif()
 endif()

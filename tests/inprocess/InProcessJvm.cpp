@@ -1,5 +1,6 @@
 #include "tests/inprocess/InProcessJvm.h"
 
+#include <dlfcn.h>
 #include <jvmti.h>
 #include <unistd.h>
 
@@ -16,19 +17,23 @@ JNIEnv* mainEnv = nullptr;
 class JvmEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    JavaVMOption options[] = {{const_cast<char*>("-Xcheck:jni"), nullptr}};
+    JavaVMOption options[] = {{const_cast<char*>("-Xcheck:jni"), nullptr},
+                              {const_cast<char*>("-Djava.class.path=" TALLYSCOPE_INPROCESS_CLASSES), nullptr},
+                              {const_cast<char*>("-agentpath:" TALLYSCOPE_INPROCESS_AGENT), nullptr}};
     JavaVMInitArgs arguments{};
     arguments.version = JNI_VERSION_1_8;
-    arguments.nOptions = 1;
+    arguments.nOptions = jint(sizeof options / sizeof options[0]);
     arguments.options = options;
     arguments.ignoreUnrecognized = JNI_FALSE;
     ASSERT_EQ(JNI_CreateJavaVM(&jvm, reinterpret_cast<void**>(&mainEnv), &arguments), JNI_OK);
-    jvmtiEnv* jvmti = nullptr;
-    ASSERT_EQ(jvm->GetEnv(reinterpret_cast<void**>(&jvmti), JVMTI_VERSION_1_1), JNI_OK);
-    jvmtiCapabilities capabilities{};
-    capabilities.can_tag_objects = 1;
-    ASSERT_EQ(jvmti->AddCapabilities(&capabilities), JVMTI_ERROR_NONE);
-    mainJvmti = jvmti;
+    // The environment that the agent loaded with the JVM made: made later, it would not get every
+    // capability.
+    void* agent = dlopen(TALLYSCOPE_INPROCESS_AGENT, RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(agent, nullptr);
+    auto* const* jvmti = static_cast<jvmtiEnv* const*>(dlsym(agent, "loadTimeJvmti"));
+    ASSERT_NE(jvmti, nullptr);
+    ASSERT_NE(*jvmti, nullptr);
+    mainJvmti = *jvmti;
   }
 };
 

@@ -7,8 +7,10 @@
 #include <string>
 
 // The JVM of the in-process tests: created once per process before the first test runs (never when the
-// executable only lists its tests), with "-Xcheck:jni", the calling thread attached as "main", and the
-// main JVMTI environment (version 1.1, able to tag objects) stored in mainJvmti.
+// executable only lists its tests), with "-Xcheck:jni", the classes of tests/inprocess/java on its class
+// path, the calling thread attached as "main", and the main JVMTI environment (version 1.1) stored in
+// mainJvmti. That environment, made by a small agent the JVM loads at its start, can tag objects and read
+// line tables, source file names, local variable tables and thread CPU times.
 JavaVM* inProcessJvm();
 // The JNIEnv of the main thread, on which the tests run.
 JNIEnv* mainJniEnv();
