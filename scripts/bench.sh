@@ -1,8 +1,10 @@
 #!/bin/bash
 # Builds the benchmarks in release mode and runs them: each of our containers beside the standard
 # library's, which is its reference, the clocks that later sit on hot paths beside the raw system
-# clock, and the class-file model's parse and write of the JDK's classes beside ASM's read and write of
-# the same files, with the ratio of the two. Extra arguments go to Google Benchmark (e.g.
+# clock, the frame tree's child lookups beside a std::unordered_map's, the capture of a thread's stack
+# into its node tree beside the frame tree's capture under the lock (in a JVM of the benchmark's own),
+# and the class-file model's parse and write of the JDK's classes beside ASM's read and write of the
+# same files, with the ratios. Extra arguments go to Google Benchmark, in both executables (e.g.
 # --benchmark_filter=YMap); ASM runs only when the class-file benchmark did.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,7 +15,7 @@ use_jdk17
 java_home=${JAVA_HOME:-$(dirname "$(dirname "$(readlink -f "$(command -v javac)")")")}
 build="$root/build/bench"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target tallyscope_bench >/dev/null
+cmake --build "$build" --target tallyscope_bench tallyscope_jvm_bench >/dev/null
 
 # The JDK's classes, extracted once per image, and the ASM program that times them.
 corpus="$build/class-corpus"
@@ -26,6 +28,46 @@ export TALLYSCOPE_CLASS_CORPUS="$corpus" BRANTEL_HOME="$build/bench-home"
 results="$build/bench-results.json"
 rm -f "$results"
 "$build/tallyscope_bench" --benchmark_out="$results" --benchmark_out_format=json "$@"
+
+# items_per_second of the first benchmark whose name matches the pattern, from a JSON report.
+rate() {
+  awk -v pattern="$2" '/"name":/ { name = $2 }
+    /"items_per_second":/ && name ~ pattern { gsub(/,/, "", $2); print $2; exit }' "$1"
+}
+
+tree=$(rate "$results" '^"BM_FrameTreeChildLookup/')
+tree_map=$(rate "$results" '^"BM_FrameTreeUnorderedMapLookup/')
+if [ -n "$tree" ] && [ -n "$tree_map" ]; then
+  echo
+  echo "frame tree: child lookups on a warm tree of 10^6 frames, all hits, mean of 5 passes (lookups per second)"
+  awk -v ours="$tree" -v map="$tree_map" 'BEGIN {
+    printf "  getOrCreateChildFrame                     %12.0f   ours/map %.2f\n", ours, ours / map
+    printf "  std::unordered_map of the same children   %12.0f\n", map
+  }'
+fi
+
+# The stack captures run in a JVM made in the benchmark's process, on the Java thread whose stack they
+# take.
+jvm_results="$build/jvm-bench-results.json"
+rm -f "$jvm_results"
+"$build/tallyscope_jvm_bench" --benchmark_out="$jvm_results" --benchmark_out_format=json "$@"
+for depth in 20 100; do
+  capture=$(rate "$jvm_results" "^\"BM_CaptureStackFrame/$depth/.*_median\"")
+  locked=$(rate "$jvm_results" "^\"BM_FrameOfStackInfoUnderLock/$depth/.*_median\"")
+  floor=$(rate "$jvm_results" "^\"BM_GetStackTraceOnly/$depth/.*_median\"")
+  if [ -z "$capture" ] || [ -z "$locked" ]; then continue; fi
+  echo
+  echo "stack capture, $depth frames: the calling thread's stack, median of 5 runs (stacks per second)"
+  awk -v ours="$capture" -v locked="$locked" -v floor="${floor:-0}" 'BEGIN {
+    printf "  captureStackFrame, warm caches            %12.0f   ours/reference %.2f\n", ours, ours / locked
+    printf "  ourLock, GetStackTrace, getFrameOfStackInfo %10.0f\n", locked
+    if (floor > 0) {
+      printf "  GetStackTrace alone                       %12.0f\n", floor
+      printf "  time above GetStackTrace per stack: ours %.0f ns, reference %.0f ns\n",
+             1e9 / ours - 1e9 / floor, 1e9 / locked - 1e9 / floor
+    }
+  }'
+done
 
 # The median of our five passes, from Google Benchmark's JSON report.
 ours=$(awk '/"name":/ { name = $0 }
