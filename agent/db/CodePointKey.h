@@ -29,3 +29,8 @@ constexpr int32_t compactCodePointLine(int32_t key) { return int32_t(uint32_t(ke
 // The "code_point" row of a row-form key.
 constexpr int32_t codePointRow(int32_t key) { return int32_t(uint32_t(key) & ~codePointRowBit); }
 constexpr int32_t rowCodePointKey(int32_t row) { return int32_t(codePointRowBit | uint32_t(row)); }
+
+// line << 32 | method: how maps of pairs keep a pair, hashing as line XOR method.
+constexpr int64_t codePointPair(int32_t methodId, int32_t line) {
+  return int64_t(uint64_t(uint32_t(line)) << 32 | uint32_t(methodId));
+}

@@ -7,14 +7,12 @@
 
 namespace {
 
-// line << 32 | method: the map's hash of such a key is line XOR method. Never destroyed, so that code
-// still recording while the process exits finds it intact.
+// By codePointPair. Never destroyed, so that code still recording while the process exits finds it
+// intact.
 YMap<int64_t, int32_t>& pairKeys() {
   static YMap<int64_t, int32_t>* const pairs = new YMap<int64_t, int32_t>(1000);
   return *pairs;
 }
-
-int64_t pairOf(int32_t methodId, int32_t line) { return int64_t(uint64_t(uint32_t(line)) << 32 | uint32_t(methodId)); }
 
 }  // namespace
 
@@ -26,7 +24,7 @@ int32_t CodePointStorage::getOrAdd(int32_t methodId, int32_t line) {
 int32_t CodePointStorage::getOrAddRow(int32_t methodId, int32_t line) {
   DB& database = requireDatabase();
   YMap<int64_t, int32_t>& pairs = pairKeys();
-  const int64_t pair = pairOf(methodId, line);
+  const int64_t pair = codePointPair(methodId, line);
   const int32_t slot = pairs.indexOf(pair);
   if (slot >= 0 && pairs.values[slot] != 0) {
     // A map entry outlives a database that was made anew; it counts only while its row still holds it.

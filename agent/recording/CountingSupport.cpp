@@ -18,7 +18,7 @@ void resetBaseline(DBTable<Record>& table, int32_t stamp) {
   });
 }
 
-// key << 32 | class to the pair's row; the map's hash of such a key is key XOR class.
+// allocPointPair to the point's row.
 YMap<int64_t, int32_t>& allocPoints() {
   static YMap<int64_t, int32_t>* const points = new YMap<int64_t, int32_t>(1000);
   return *points;
@@ -54,7 +54,7 @@ uint64_t* getCountingSlot(int32_t n, CounterSet& counters) {
 int32_t getAllocPointRow(int32_t codePointKey, int32_t classNameId) {
   DB& database = requireDatabase();
   YMap<int64_t, int32_t>& points = allocPoints();
-  const int64_t pair = int64_t(uint64_t(uint32_t(codePointKey)) << 32 | uint32_t(classNameId));
+  const int64_t pair = allocPointPair(codePointKey, classNameId);
   if (const int32_t slot = points.indexOf(pair); slot >= 0) {
     // An entry outlives a database that was made anew; it counts only while its row still holds it.
     const int32_t id = points.values[slot];

@@ -25,6 +25,10 @@ uint64_t* getCountingSlot(int32_t n, CounterSet& counters);
 // the string id of the allocated class's name), made stamped when missing. Runs under "ourLock"; fatal
 // "db is NULL" without a database.
 int32_t getAllocPointRow(int32_t codePointKey, int32_t classNameId);
+// key << 32 | class: how maps of allocation points keep a point, hashing as key XOR class.
+inline int64_t allocPointPair(int32_t codePointKey, int32_t classNameId) {
+  return int64_t(uint64_t(uint32_t(codePointKey)) << 32 | uint32_t(classNameId));
+}
 
 // Makes every row's value (count - base) 0 by setting its base to its count; rows whose base changes are
 // stamped. Runs under "ourLock".

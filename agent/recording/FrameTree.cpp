@@ -5,12 +5,10 @@
 #include "agent/db/CodePointKey.h"
 #include "agent/db/CodePointStorage.h"
 #include "agent/db/DB.h"
+#include "agent/recording/MethodStore.h"
 #include "agent/support/FatalError.h"
 
 namespace {
-
-// Methods whose frames an event row passes over, such as the callbacks of probes.
-constexpr int32_t passedOverMethodFlag = 0x40;
 
 // The frame's row; a frame never written reads as the empty record (parent -1, no children).
 const FrameRecord& frameRow(int32_t frameId) {
@@ -21,10 +19,8 @@ const FrameRecord& frameRow(int32_t frameId) {
 
 FrameRecord& writableFrameRow(int32_t frameId) { return *frameTable->getRow(frameId, true); }
 
-bool runsPassedOverMethod(int32_t frameId) {
-  const MethodRecord* method = methodTable->getRow(getFrameMethod(frameId), false);
-  return method != nullptr && (method->flags & passedOverMethodFlag) != 0;
-}
+// Event rows pass over the frames of probe callbacks.
+bool runsPassedOverMethod(int32_t frameId) { return (getMethodFlags(getFrameMethod(frameId)) & methodProbeCallback) != 0; }
 
 const char* textOf(const DB& database, int32_t stringId, const char* absent) {
   const StringRecord* row = stringId > 0 ? database.strings.findRow(stringId) : nullptr;

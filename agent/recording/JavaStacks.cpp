@@ -8,11 +8,6 @@
 
 namespace {
 
-bool leftOutOfStacks(int32_t methodId) {
-  const MethodRecord* method = methodTable->getRow(methodId, false);
-  return method != nullptr && (method->flags & methodLeftOutOfStacks) != 0;
-}
-
 // The frames from the outermost (the last) to the leaf; `zeroIdLine` names the check of a method id.
 int32_t frameOfFrames(JNIEnv* env, int32_t count, const jvmtiFrameInfo* frames, bool passOverNull,
                       int32_t zeroIdLine) {
@@ -22,7 +17,7 @@ int32_t frameOfFrames(JNIEnv* env, int32_t count, const jvmtiFrameInfo* frames, 
     if (passOverNull && frames[i].method == nullptr) continue;
     const int32_t method = getMethodIdOfJMethod(env, frames[i].method);
     if (method == 0) assertionFailed("assertion failed", "YFrameStorageJava", zeroIdLine);
-    if (leftOutOfStacks(method)) continue;
+    if ((getMethodFlags(method) & methodLeftOutOfStacks) != 0) continue;
     frame = getOrCreateChildFrame(frame, method, callLine);
     callLine = getLineOfLocation(frames[i].method, method, frames[i].location);
   }

@@ -115,6 +115,11 @@ int32_t getOrCreateMethod(const char* className, const char* methodName, const c
   return id;
 }
 
+int32_t getMethodFlags(int32_t methodId) {
+  const MethodRecord* method = methodTable->getRow(methodId, false);
+  return method == nullptr ? 0 : method->flags;
+}
+
 int32_t getMethodIdOfJMethod(JNIEnv* env, jmethodID method) {
   if (method == nullptr) assertionFailed("assertion failed: value is NULL", "YFrameStorageJava", 70);
   MethodStore& store = methodStore();

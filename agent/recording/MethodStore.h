@@ -26,6 +26,10 @@ enum MethodFlag : int32_t {
 int32_t getOrCreateMethod(const char* className, const char* methodName, const char* parameters,
                           const char* returnType, const char* sourceFile, bool isNative);
 
+// The flags of the method's record, 0 for a record not made. Needs no lock: a record's flags are one
+// word, and its row never moves once made.
+int32_t getMethodFlags(int32_t methodId);
+
 // The method id of a JVM method, its record made from what JVMTI tells of it on first request: the
 // declaring class's Java name (a lambda class's hidden-name suffix "." and digits cut off), the name,
 // the parameter list and return type of its descriptor, the source file and the native flag. Queries

@@ -1,6 +1,5 @@
 #include "agent/recording/YNodeTree.h"
 
-#include <algorithm>
 #include <cstring>
 
 #include "agent/core/JvmtiEnvironments.h"
@@ -16,13 +15,6 @@ namespace {
 constexpr int32_t freshRowStride = 3;
 constexpr int32_t firstCapacity = 16384;
 constexpr int32_t growthRows = 8192;
-
-// The flags of a method record, read without the lock: the owning thread needs only bits that are set
-// before its method id reaches it (0x1) or whose staleness costs one recording (0x80, 0x200).
-int32_t methodFlags(int32_t methodId) {
-  const MethodRecord* method = methodTable->rows.existing(methodId);
-  return method == nullptr ? 0 : method->flags;
-}
 
 constexpr int32_t tracedFlagsMask = methodLeftOutOfStacks | methodTraced | methodAdaptiveExcluded;
 
@@ -92,7 +84,7 @@ int32_t YNodeTree::getChildByKey(int32_t parent, int32_t key) {
 int32_t YNodeTree::getCodePointKey(int32_t methodId, int32_t line) {
   const int32_t compact = codePointKeyWithoutRow(methodId, line);
   if (compact != 0) return compact;
-  const int64_t pair = int64_t(uint64_t(uint32_t(line)) << 32 | uint32_t(methodId));
+  const int64_t pair = codePointPair(methodId, line);
   if (const int32_t slot = codePointKeyCache.indexOf(pair); slot >= 0) return codePointKeyCache.values[slot];
   int32_t key;
   {
@@ -119,7 +111,7 @@ int32_t YNodeTree::getMethodId(JNIEnv* env, jmethodID method) {
 int32_t YNodeTree::getLineOfLocation(jmethodID method, int32_t methodId, int64_t location) {
   if (location < 0) return 0;
   const MethodLocation key{methodId, location};
-  if (const int32_t slot = lineCache.indexOf(key); slot >= 0) return std::max(lineCache.values[slot], 0);
+  if (const int32_t slot = lineCache.indexOf(key); slot >= 0) return lineCache.values[slot];
   int32_t line;
   {
     YCriticalSectionLock held(&ourLock(), "YNodeTree:182");
@@ -141,7 +133,7 @@ int32_t YNodeTree::captureStackWithLine(JNIEnv* env, int32_t* line) {
   int32_t callLine = 0;
   for (int32_t i = count - 1; i >= 0; i--) {
     const int32_t method = getMethodId(env, frameBuffer[i].method);
-    if ((methodFlags(method) & methodLeftOutOfStacks) != 0) continue;
+    if ((getMethodFlags(method) & methodLeftOutOfStacks) != 0) continue;
     node = getChild(node, method, callLine);
     callLine = getLineOfLocation(frameBuffer[i].method, method, frameBuffer[i].location);
   }
@@ -155,7 +147,8 @@ int32_t YNodeTree::captureTracedStack(JNIEnv* env, bool withLines) {
   int32_t pendingLine = 0;
   for (int32_t i = count - 1; i >= 0; i--) {
     const int32_t method = getMethodId(env, frameBuffer[i].method);
-    if ((methodFlags(method) & tracedFlagsMask) != methodTraced) {
+    // Read without the lock: a flag set or cleared meanwhile costs one recording at most.
+    if ((getMethodFlags(method) & tracedFlagsMask) != methodTraced) {
       pendingLine = 0;
       continue;
     }
@@ -193,7 +186,7 @@ int32_t YNodeTree::getTopMethodId(JNIEnv* env) {
 }
 
 uint64_t* YNodeTree::getAllocPointCounter(int32_t codePointKey, int32_t classNameId) {
-  const int64_t point = int64_t(uint64_t(uint32_t(codePointKey)) << 32 | uint32_t(classNameId));
+  const int64_t point = allocPointPair(codePointKey, classNameId);
   if (const int32_t slot = allocPointCounterCache.indexOf(point); slot >= 0) return allocPointCounterCache.values[slot];
   uint64_t* counter;
   {
