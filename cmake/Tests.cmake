@@ -16,12 +16,18 @@ include(GoogleTest)
 set(TALLYSCOPE_TEST_HOME "BRANTEL_HOME=${CMAKE_BINARY_DIR}/test-home")
 
 # A process of its own that publishes a marker, for the marker tests of unit_core.
-if(NOT WIN32)
+if(NOT WIN32 AND NOT TALLYSCOPE_TSAN)
   add_executable(marker_publisher ${CMAKE_SOURCE_DIR}/tests/tools/MarkerPublisher.cpp)
   target_link_libraries(marker_publisher PRIVATE tallyscope_agent)
 endif()
 
-file(GLOB _unit_dirs LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/unit/*)
+# The ThreadSanitizer build is for the recording tests alone: their event buffers are written and replayed
+# on different threads.
+if(TALLYSCOPE_TSAN)
+  set(_unit_dirs ${CMAKE_SOURCE_DIR}/tests/unit/recording)
+else()
+  file(GLOB _unit_dirs LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/unit/*)
+endif()
 foreach(_dir IN LISTS _unit_dirs)
   if(NOT IS_DIRECTORY ${_dir})
     continue()
@@ -44,6 +50,9 @@ foreach(_dir IN LISTS _unit_dirs)
                          PROPERTIES ENVIRONMENT "${TALLYSCOPE_TEST_HOME}")
   endif()
 endforeach()
+if(TALLYSCOPE_TSAN)
+  return()
+endif()
 include(${CMAKE_SOURCE_DIR}/cmake/ClassCorpus.cmake)
 
 if(TALLYSCOPE_SANITIZE)
@@ -127,22 +136,27 @@ if(NOT WIN32)
 
   find_package(benchmark REQUIRED)
   file(GLOB _bench_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/bench/*.cpp)
-  # The stack-capture benchmark creates a JVM in its process, so it is an executable of its own.
-  set(_jvm_bench_source ${CMAKE_SOURCE_DIR}/bench/StackCaptureBench.cpp)
-  list(REMOVE_ITEM _bench_sources ${_jvm_bench_source})
+  # The stack-capture and sampling-cycle benchmarks create a JVM in their process, so they are an
+  # executable of their own. StackCaptureBench.cpp makes the JVM and holds main; it comes first so that its
+  # benchmarks are registered, and run, before the sampling cycles start their threads.
+  set(_jvm_bench_sources ${CMAKE_SOURCE_DIR}/bench/StackCaptureBench.cpp
+                         ${CMAKE_SOURCE_DIR}/bench/SamplingCycleBench.cpp)
+  set(_jvm_bench_java ${CMAKE_SOURCE_DIR}/bench/StackDescent.java ${CMAKE_SOURCE_DIR}/bench/ParkedStacks.java)
+  list(REMOVE_ITEM _bench_sources ${_jvm_bench_sources})
   if(_bench_sources)
     add_executable(tallyscope_bench ${_bench_sources})
     target_link_libraries(tallyscope_bench PRIVATE tallyscope_agent benchmark::benchmark_main)
   endif()
-  if(EXISTS ${_jvm_bench_source})
+  if(EXISTS ${CMAKE_SOURCE_DIR}/bench/StackCaptureBench.cpp)
     set(_bench_classes "${CMAKE_BINARY_DIR}/bench-classes")
-    add_custom_command(OUTPUT "${_bench_classes}/StackDescent.class"
-      COMMAND "${TALLYSCOPE_JAVAC}" -d "${_bench_classes}" "${CMAKE_SOURCE_DIR}/bench/StackDescent.java"
-      DEPENDS "${CMAKE_SOURCE_DIR}/bench/StackDescent.java"
-      COMMENT "Compiling the stack-capture benchmark's Java class" VERBATIM)
-    add_custom_target(jvm_bench_classes DEPENDS "${_bench_classes}/StackDescent.class")
+    add_custom_command(OUTPUT "${_bench_classes}/classes.stamp"
+      COMMAND "${TALLYSCOPE_JAVAC}" -d "${_bench_classes}" ${_jvm_bench_java}
+      COMMAND ${CMAKE_COMMAND} -E touch "${_bench_classes}/classes.stamp"
+      DEPENDS ${_jvm_bench_java}
+      COMMENT "Compiling the JVM benchmarks' Java classes" VERBATIM)
+    add_custom_target(jvm_bench_classes DEPENDS "${_bench_classes}/classes.stamp")
     set(_bench_libjvm_dir "${TALLYSCOPE_JDK_HOME}/lib/server")
-    add_executable(tallyscope_jvm_bench ${_jvm_bench_source})
+    add_executable(tallyscope_jvm_bench ${_jvm_bench_sources})
     target_link_libraries(tallyscope_jvm_bench PRIVATE tallyscope_agent benchmark::benchmark
                           "${_bench_libjvm_dir}/libjvm.so")
     set_target_properties(tallyscope_jvm_bench PROPERTIES BUILD_RPATH "${_bench_libjvm_dir}")

@@ -3,9 +3,12 @@
 # library's, which is its reference, the clocks that later sit on hot paths beside the raw system
 # clock, the frame tree's child lookups beside a std::unordered_map's, the capture of a thread's stack
 # into its node tree beside the frame tree's capture under the lock (in a JVM of the benchmark's own),
-# and the class-file model's parse and write of the JDK's classes beside ASM's read and write of the
-# same files, with the ratios. Extra arguments go to Google Benchmark, in both executables (e.g.
-# --benchmark_filter=YMap); ASM runs only when the class-file benchmark did.
+# one cycle of CPU sampling over 10 to 1000 parked threads beside GetAllStackTraces of the same threads
+# (in that JVM too), and the class-file model's parse and write of the JDK's classes beside ASM's read
+# and write of the same files, with the ratios; last, what CPU sampling costs a JVM beside the JDK's
+# flight recorder (bench/sampling_overhead.sh). Extra arguments go to Google Benchmark, in both
+# executables (e.g. --benchmark_filter=YMap); ASM runs only when the class-file benchmark did, and the
+# overhead script only without extra arguments (it runs on its own as well).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/packages.sh"
@@ -15,7 +18,7 @@ use_jdk17
 java_home=${JAVA_HOME:-$(dirname "$(dirname "$(readlink -f "$(command -v javac)")")")}
 build="$root/build/bench"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target tallyscope_bench tallyscope_jvm_bench >/dev/null
+cmake --build "$build" --target tallyscope_bench tallyscope_jvm_bench tallyscope >/dev/null
 
 # The JDK's classes, extracted once per image, and the ASM program that times them.
 corpus="$build/class-corpus"
@@ -69,18 +72,48 @@ for depth in 20 100; do
   }'
 done
 
+# A sampling cycle per shape: items are thread samples, so a cycle takes threads / rate and a thread's
+# share 1 / rate.
+header=0
+for threads in 10 100 1000; do
+  for depth in 20 100; do
+    cycle=$(rate "$jvm_results" "^\"BM_SamplingCycle/threads:$threads/depth:$depth/.*_median\"")
+    floor=$(rate "$jvm_results" "^\"BM_GetAllStackTracesOnly/threads:$threads/depth:$depth/.*_median\"")
+    if [ -z "$cycle" ] || [ -z "$floor" ]; then continue; fi
+    if [ "$header" = 0 ]; then
+      header=1
+      echo
+      echo "sampling cycle: the synchronous sampler's cycle under ourLock, charging CPU time, over parked threads,"
+      echo "beside GetAllStackTraces of the same threads alone, median of 5 runs (time per cycle and per thread)"
+      echo "  threads depth       ours  per thread   GetAllStackTraces  per thread   ours/floor  above floor per thread"
+    fi
+    awk -v threads="$threads" -v depth="$depth" -v ours="$cycle" -v floor="$floor" 'BEGIN {
+      printf "  %7d %5d %7.0f us  %7.0f ns  %15.0f us  %7.0f ns  %11.2f  %19.0f ns\n", threads, depth,
+             threads / ours * 1e6, 1e9 / ours, threads / floor * 1e6, 1e9 / floor, floor / ours,
+             1e9 / ours - 1e9 / floor
+    }'
+  done
+done
+
 # The median of our five passes, from Google Benchmark's JSON report.
 ours=$(awk '/"name":/ { name = $0 }
-            /"classes_per_second":/ && name ~ /ClassFileParseWrite.*_median"/ { gsub(/,/, "", $2); print $2 }' "$results")
-[ -n "$ours" ] || exit 0
-asm=$("$java_home/bin/java" -Xmx2g -cp "$asm_jar:$build/asm-bench" AsmRoundTrip "$corpus")
-value() { echo "$asm" | awk -v key="$1" '$1 == key { print $2 }'; }
-echo
-echo "class files: parse and write, median of 5 passes over the JDK's classes (classes per second)"
-awk -v ours="$ours" -v accept="$(value accept_per_second)" -v bytes="$(value accept_bytes_per_second)" \
-    -v classes="$(value classes)" -v refused="$(value refused)" 'BEGIN {
-  printf "  ours                                      %12.0f\n", ours
-  printf "  ASM accept into ClassWriter               %12.0f   ours/ASM %.2f\n", accept, ours / accept
-  printf "  ASM accept into ClassWriter, toByteArray  %12.0f   ours/ASM %.2f\n", bytes, ours / bytes
-  printf "  (ASM over %d classes, %d refused)\n", classes, refused
-}'
+            /"classes_per_second":/ && name ~ /ClassFileParseWrite.*_median"/ { gsub(/,/, "", $2); print $2 }' \
+       "$results")
+if [ -n "$ours" ]; then
+  asm=$("$java_home/bin/java" -Xmx2g -cp "$asm_jar:$build/asm-bench" AsmRoundTrip "$corpus")
+  value() { echo "$asm" | awk -v key="$1" '$1 == key { print $2 }'; }
+  echo
+  echo "class files: parse and write, median of 5 passes over the JDK's classes (classes per second)"
+  awk -v ours="$ours" -v accept="$(value accept_per_second)" -v bytes="$(value accept_bytes_per_second)" \
+      -v classes="$(value classes)" -v refused="$(value refused)" 'BEGIN {
+    printf "  ours                                      %12.0f\n", ours
+    printf "  ASM accept into ClassWriter               %12.0f   ours/ASM %.2f\n", accept, ours / accept
+    printf "  ASM accept into ClassWriter, toByteArray  %12.0f   ours/ASM %.2f\n", bytes, ours / bytes
+    printf "  (ASM over %d classes, %d refused)\n", classes, refused
+  }'
+fi
+
+# Whole JVMs under the agent and under the flight recorder, from the library built above.
+if [ $# -eq 0 ]; then
+  TALLYSCOPE_BENCH_BUILD="$build" "$root/bench/sampling_overhead.sh"
+fi

@@ -1,8 +1,8 @@
 #!/bin/bash
 # Builds everything and runs every test: the Linux build (unit, export and JVM tests), the unit tests again
-# under AddressSanitizer and UndefinedBehaviorSanitizer, short runs of the fuzz targets (clang's libFuzzer),
-# and the Windows cross-build with its tests under wine64. Installs the Debian packages it needs when they
-# are missing. Ends with the combined count.
+# under AddressSanitizer and UndefinedBehaviorSanitizer, the recording unit tests under ThreadSanitizer, short
+# runs of the fuzz targets (clang's libFuzzer), and the Windows cross-build with its tests under wine64.
+# Installs the Debian packages it needs when they are missing. Ends with the combined count.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/packages.sh"
@@ -34,6 +34,7 @@ run_suite() { # name, build directory, configure arguments...
 mkdir -p "$root/build"
 run_suite linux "$root/build/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_suite sanitizers "$root/build/sanitizers" -DCMAKE_BUILD_TYPE=Debug -DTALLYSCOPE_SANITIZE=ON
+run_suite tsan "$root/build/tsan" -DCMAKE_BUILD_TYPE=Debug -DTALLYSCOPE_TSAN=ON
 run_suite fuzz "$root/build/fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALLYSCOPE_FUZZ=ON \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 wine64=/usr/lib/wine/wine64

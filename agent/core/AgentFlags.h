@@ -23,9 +23,16 @@ constexpr uint64_t AGENT_HEAP_SAMPLING = 0x40000;
 constexpr uint64_t AGENT_COMPILED_METHOD_EVENTS = 0x80000;
 
 constexpr uint64_t PROFILING_FLAGS_INITIAL = 0x10600;
-// The CPU mode bits, and their value while CPU tracing runs.
+// The CPU mode bits, and their values for the three kinds of CPU profiling; bit 0x4 is set in each.
 constexpr uint64_t PROFILING_CPU_MODE_MASK = 0x100c;
-constexpr uint64_t PROFILING_CPU_TRACING = 12;
+constexpr uint64_t PROFILING_CPU_SAMPLING = 0x4;
+constexpr uint64_t PROFILING_CPU_TRACING = 0xc;
+constexpr uint64_t PROFILING_CALL_COUNTING = 0x1004;
+// The sampling mode bits: none synchronous, one of them asynchronous.
+constexpr uint64_t PROFILING_SAMPLING_MODE_MASK = 0x60000;
+constexpr uint64_t PROFILING_SAMPLING_SYNCHRONOUS = 0;
+constexpr uint64_t PROFILING_SAMPLING_ASYNC_CPU = 0x20000;
+constexpr uint64_t PROFILING_SAMPLING_ASYNC_PERIODIC = 0x40000;
 
 constexpr uint64_t PROFILING_MONITORS = 0x80;
 constexpr uint64_t PROFILING_STACK_TELEMETRY = 0x200;

@@ -12,6 +12,7 @@
 #include "agent/db/Generations.h"
 #include "agent/natives/CallbackNatives.h"
 #include "agent/natives/RecordingModeNatives.h"
+#include "agent/support/AgentThreadSleep.h"
 #include "agent/support/CallbackBarrier.h"
 #include "agent/support/CommonUtils.h"
 #include "agent/support/FatalError.h"
@@ -247,6 +248,7 @@ void JNICALL vmDeath(jvmtiEnv*, JNIEnv* env) {
     logMessage("vmDeath: 4");
     checkJvmtiError(mainJvmti->SetEventNotificationMode(JVMTI_DISABLE, JVMTI_EVENT_DATA_DUMP_REQUEST, nullptr),
                     "AgentLifecycle", __LINE__);
+    wakeSleepingAgentThreads();
     logMessage("vmDeath: OK");
   });
 }

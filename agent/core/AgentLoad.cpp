@@ -21,6 +21,7 @@
 #include "agent/probes/ProbeIgnoredPrefixes.h"
 #include "agent/probes/ProbePath.h"
 #include "agent/probes/ProbeRegistration.h"
+#include "agent/support/DebugCategories.h"
 #include "agent/support/JvmtiUtils.h"
 #include "agent/support/Log.h"
 #include "agent/support/NamedLocks.h"
@@ -210,6 +211,7 @@ int32_t agentLoadImpl(JavaVM* vm, const YString& options) {
 
   Options& store = globalOptions();
   if (!store.checkAtStart(options)) return LOAD_INVALID_OPTIONS;
+  installDebugCategoryCheck([](const char* category) { return globalOptions().isDebug(category); });
   if (store.hasOption("_dump_properties")) dumpSystemProperties();
   const int32_t versionCheck = checkJavaVersion(vmDescription);
   if (versionCheck != LOAD_OK) return versionCheck;

@@ -2,10 +2,10 @@
 
 #include "agent/core/Options.h"
 #include "agent/db/SnapshotFile.h"
-#include "agent/platform/Clocks.h"
 #include "agent/platform/Directories.h"
 #include "agent/platform/Files.h"
 #include "agent/platform/Processes.h"
+#include "agent/support/AgentThreadSleep.h"
 
 namespace {
 
@@ -42,6 +42,6 @@ void watchHeapDumpFile(const YString& dumpPath, int32_t intervalMs) {
       addSnapshotRecord(dumpPath, snapshotKindJvmHeapDump);
       return;
     }
-    sleepMs(intervalMs);
+    if (!agentThreadSleep(intervalMs)) return;
   }
 }

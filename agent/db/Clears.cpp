@@ -3,6 +3,7 @@
 #include "agent/db/DB.h"
 #include "agent/db/WriteInProgress.h"
 #include "agent/recording/CountingSupport.h"
+#include "agent/recording/ThreadEvents.h"
 #include "agent/recording/ThreadInfo.h"
 #include "agent/recording/ThreadRegistry.h"
 #include "agent/support/Stopwatch.h"
@@ -23,11 +24,14 @@ void stampClear(DB& database, int32_t table) { database.tableGenerations.setGene
 
 }  // namespace
 
-void clearCpuProfilingData(const YCriticalSectionLock&) {
+void clearCpuProfilingData(const YCriticalSectionLock& held) {
   WriteInProgress writing;
   DB& database = requireDatabase();
   resetCallCountBaseline(database.callCounts, database.currentStamp);
-  forEachLiveThread([](ThreadInfo* thread) { thread->resetCpuState(); });
+  forEachLiveThread([&](ThreadInfo* thread) {
+    processThreadEvents(thread, held);
+    thread->resetCpuState();
+  });
   if (oldestFinishedThreads != nullptr) oldestFinishedThreads->resetCpuState();
   database.cpuProfiling.clear();
   stampClear(database, tableCpuProfiling);

@@ -29,7 +29,8 @@ extern uint64_t lastAllocationRecordingMode;
 // dropped when replayed.
 extern std::atomic<int32_t> tracingEpoch;
 
-// Call counts back to 0, every thread's sampling and tracing state reset, "cpu_profiling" emptied,
+// Every thread's buffered events replayed, call counts back to 0, every thread's sampling and tracing
+// state reset, "cpu_profiling" emptied,
 // "table_generation" row 5 stamped. `dbWriteInProgress` is set meanwhile.
 void clearCpuProfilingData(const YCriticalSectionLock& held);
 // Allocation counts back to 0, every thread's allocation countdown 0, "alloc_info" emptied,

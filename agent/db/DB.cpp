@@ -106,6 +106,7 @@ void addSystemProperties(DB& database) {
 
 ThreadInfo* makeSpecialEntry(DB& database, const char* name) {
   ThreadInfo* entry = new ThreadInfo(YString(name), YString(), 0, 0, nullptr, false);
+  entry->shared = true;
   entry->updateThreadRecordName(&database);
   return entry;
 }

@@ -4,7 +4,6 @@
 
 // Clears the exception statistics: the "exception" table is emptied and its "table_generation" row
 // stamped, so that a reader drops the older rows. The caller holds "ourLock" (`held`). Events still
-// buffered by threads would be replayed first, so that none lands after the clear; no thread buffers
-// events in this build, so there is nothing to replay. `dbWriteInProgress` is set meanwhile. Fatal
-// "db is NULL" without a database.
+// buffered by threads are replayed first, so that none lands after the clear. `dbWriteInProgress` is set
+// meanwhile. Fatal "db is NULL" without a database.
 void clearExceptionStatistics(const YCriticalSectionLock& held);

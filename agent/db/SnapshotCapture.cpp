@@ -10,6 +10,7 @@
 #include "agent/db/WriteInProgress.h"
 #include "agent/heap/SnapshotRoutine.h"
 #include "agent/platform/Files.h"
+#include "agent/recording/ThreadEvents.h"
 #include "agent/recording/ThreadRegistry.h"
 #include "agent/support/FatalError.h"
 #include "agent/support/JniStrings.h"
@@ -81,6 +82,7 @@ YString captureSnapshotToPath(JNIEnv* env, const YString& path, SocketHandle cli
   try {
     SuspendedThreads suspended(env);
     requireDatabase();
+    processAllThreadEvents(held);
     const int32_t handedOver = fd;
     fd = -1;  // the routine closes it
     result = writeSnapshot(held, env, handedOver, clientSocket, flags);

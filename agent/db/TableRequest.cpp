@@ -4,6 +4,7 @@
 #include "agent/db/FileBackedSocketWriter.h"
 #include "agent/db/SnapshotFile.h"
 #include "agent/db/WriteInProgress.h"
+#include "agent/recording/ThreadEvents.h"
 #include "agent/support/NamedLocks.h"
 
 void writeTablesToSocket(JNIEnv* env, SocketHandle socket, int32_t tableMask, const YVector<int32_t>& since) {
@@ -12,6 +13,7 @@ void writeTablesToSocket(JNIEnv* env, SocketHandle socket, int32_t tableMask, co
     YCriticalSectionLock held(&ourLock(), "CoreNatives:1030");
     WriteInProgress writing;
     DB& database = requireDatabase();
+    processAllThreadEvents(held);
     Progress noClient;
     writeDatabaseTables(held, env, &database, writer, tableMask, 0, 0, &noClient, &since, false);
     writer.writeInt(-1);

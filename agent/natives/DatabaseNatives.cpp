@@ -11,6 +11,7 @@
 #include "agent/db/TableRequest.h"
 #include "agent/natives/NativeBarrier.h"
 #include "agent/probes/ProbePath.h"
+#include "agent/recording/TelemetryStacks.h"
 #include "agent/support/JniArrays.h"
 #include "agent/support/JniStrings.h"
 #include "agent/support/NamedLocks.h"
@@ -157,9 +158,8 @@ extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_storeTelemet
     point.reset();
     point.stamp = database.currentStamp;
     for (int32_t i = 0; i < TelemetryRecord::fixedValues; i++) point.values[i] = fixedValues[i];
-    // With stack telemetry on, the point says it carries thread stacks; no stacks are sampled, as stack
-    // telemetry cannot be started in this build.
     point.itemsPresent = (profilingFlags.load() & PROFILING_STACK_TELEMETRY) != 0;
+    if (point.itemsPresent) collectThreadStacks(env, &point);
     if (pairKeys.size > 0 && pairKeys[0] != 0) {
       for (int32_t i = 0; i < pairKeys.size; i++) {
         point.values.add(pairKeys[i]);

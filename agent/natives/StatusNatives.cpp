@@ -172,3 +172,24 @@ extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_onUncaughtEx
     record->stackSynchronised = false;
   });
 }
+
+extern "C" JNIEXPORT jintArray JNICALL Java_com_brantel_runtime_Callback_getFrozenThreadsImpl(JNIEnv* env, jclass,
+                                                                                              jlong ms) {
+  return runNative(env, __LINE__, [&] {
+    YVector<int32_t> frozen;
+    {
+      YCriticalSectionLock held(&ourLock(), "CoreNatives:getFrozenThreadsImpl");
+      const int64_t before = stopwatchElapsedNs(agentUptimeStopwatch()) - ms * 1000000;
+      forEachLiveThread([&](ThreadInfo* thread) {
+        if (thread->checkpointFrame < 1 || thread->checkpointUptimeNs < 1 || thread->checkpointUptimeNs >= before) {
+          return;
+        }
+        frozen.add(int32_t(thread->sequenceNumber));
+        frozen.add(thread->checkpointFrame);
+        frozen.add(int32_t(uint64_t(thread->checkpointUptimeNs)));
+        frozen.add(int32_t(uint64_t(thread->checkpointUptimeNs) >> 32));
+      });
+    }
+    return toJavaIntArray(env, frozen);
+  });
+}

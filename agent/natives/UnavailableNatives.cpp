@@ -1,5 +1,5 @@
 // The natives whose machinery this build does not have. Each answers java.lang.RuntimeException
-// "<native>: not available in this build" and returns 0, false or null, except the three mode starts
+// "<native>: not available in this build" and returns 0, false or null, except the two mode starts
 // that start-up calls: they answer with their refusal text and throw nothing, as a pending exception
 // there would be fatal.
 
@@ -28,11 +28,6 @@ jstring refuseStart(JNIEnv* env, const char* mode) {
 
 // Recording modes.
 
-extern "C" JNIEXPORT jstring JNICALL Java_com_brantel_runtime_Callback_startCpuProfiling(JNIEnv* env, jclass, jlong,
-                                                                                         jstring) {
-  return runNative(env, __LINE__, [&] { return refuseStart(env, "CPU profiling"); });
-}
-
 extern "C" JNIEXPORT jstring JNICALL Java_com_brantel_runtime_Callback_startAllocationRecording(JNIEnv* env, jclass,
                                                                                                 jint, jint, jlong,
                                                                                                 jstring) {
@@ -41,10 +36,6 @@ extern "C" JNIEXPORT jstring JNICALL Java_com_brantel_runtime_Callback_startAllo
 
 extern "C" JNIEXPORT jstring JNICALL Java_com_brantel_runtime_Callback_startMonitorProfiling(JNIEnv* env, jclass) {
   return runNative(env, __LINE__, [&] { return refuseStart(env, "Monitor profiling"); });
-}
-
-extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_stopCpuProfiling(JNIEnv* env, jclass, jboolean) {
-  throwNotAvailable(env, "stopCpuProfiling");
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_stopAllocationRecording(JNIEnv* env, jclass) {
@@ -61,14 +52,6 @@ extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_startExcepti
 
 extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_stopExceptionProfiling(JNIEnv* env, jclass) {
   throwNotAvailable(env, "stopExceptionProfiling");
-}
-
-extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_startStackTelemetry(JNIEnv* env, jclass) {
-  throwNotAvailable(env, "startStackTelemetry");
-}
-
-extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_stopStackTelemetry(JNIEnv* env, jclass) {
-  throwNotAvailable(env, "stopStackTelemetry");
 }
 
 // Status and services that need a recorder, the markers or a console line writer.
@@ -99,12 +82,6 @@ extern "C" JNIEXPORT jlong JNICALL Java_com_brantel_runtime_Callback_getTotalCre
 extern "C" JNIEXPORT jint JNICALL Java_com_brantel_runtime_Callback_getProcessID(JNIEnv* env, jclass, jlong) {
   throwNotAvailable(env, "getProcessID");
   return 0;
-}
-
-extern "C" JNIEXPORT jintArray JNICALL Java_com_brantel_runtime_Callback_getFrozenThreadsImpl(JNIEnv* env, jclass,
-                                                                                              jlong) {
-  throwNotAvailable(env, "getFrozenThreadsImpl");
-  return nullptr;
 }
 
 // Probes.

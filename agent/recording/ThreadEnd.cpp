@@ -6,6 +6,7 @@
 #include "agent/core/AgentFlags.h"
 #include "agent/core/Options.h"
 #include "agent/db/DB.h"
+#include "agent/recording/ThreadEvents.h"
 #include "agent/recording/ThreadInfo.h"
 #include "agent/recording/ThreadRegistry.h"
 #include "agent/support/FatalError.h"
@@ -90,6 +91,7 @@ void purgeDeadThreads(ThreadRegistry& registry) {
 void processThreadEnd(ThreadInfo* record, const YCriticalSectionLock& held) {
   DB* database = db;
   if (database == nullptr) fatalError("db is NULL", "ThreadInfo", 349);
+  processThreadEvents(record, held);
   ThreadRecord& row = *database->threads.getRow(record->threadRow, true);
   row.endTime = stopwatchElapsedNs(agentUptimeStopwatch());
   row.stamp = database->currentStamp;

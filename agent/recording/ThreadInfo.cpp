@@ -3,10 +3,12 @@
 #include "agent/core/JvmtiEnvironments.h"
 #include "agent/db/DB.h"
 #include "agent/recording/FrameTree.h"
+#include "agent/recording/ThreadEvents.h"
 #include "agent/recording/ThreadRegistry.h"
 #include "agent/recording/YNodeTree.h"
 #include "agent/support/FatalError.h"
 #include "agent/support/JvmtiUtils.h"
+#include "agent/support/NamedLocks.h"
 #include "agent/support/Stopwatch.h"
 
 ThreadInfo* oldestFinishedThreads = nullptr;
@@ -94,6 +96,22 @@ void ThreadInfo::resetCpuState() {
   lastSampledFrame = -1;
   previousSampleCpuTimeNs = 0;
   previousSampleWallTimeNs = 0;
+}
+
+void ThreadInfo::appendEvent(const uint32_t* words, int32_t n, bool lock) {
+  if (words == nullptr || n < 1 || n > eventBufferWords) assertionFailed("assertion failed", "ThreadInfo", __LINE__);
+  YCriticalSectionLock serialised(shared ? &ourLock() : nullptr, "ThreadInfo:appendEvent");
+  if (events == nullptr) events = new uint32_t[eventBufferWords];
+  int32_t used = eventsUsed.load(std::memory_order_relaxed);
+  if (used + n > eventBufferWords) {
+    YCriticalSectionLock held(lock && !shared ? &ourLock() : nullptr, "ThreadInfo:1046");
+    processThreadEvents(this, held);
+    replayPosition = 0;
+    eventsUsed.store(0, std::memory_order_release);
+    used = 0;
+  }
+  for (int32_t i = 0; i < n; i++) events[used + i] = words[i];
+  eventsUsed.store(used + n, std::memory_order_release);
 }
 
 int64_t ThreadInfo::getCpuTimeNs() const {

@@ -50,6 +50,12 @@ class ThreadInfo {
   // Forgets where sampling and tracing of the thread stand, as a clear of the CPU data asks.
   void resetCpuState();
 
+  // Appends a record of `n` words (1 to eventBufferWords) to the event buffer, made on first use. A
+  // record that does not fit behind the others makes the buffer replay first and start again at word 0;
+  // that replay takes "ourLock" when `lock` is set, which a writer that holds the lock already clears.
+  // Appends to a shared record are serialised under "ourLock" whatever `lock` says.
+  void appendEvent(const uint32_t* words, int32_t n, bool lock);
+
   // The thread's CPU time in ns: through its handle, else its thread object; 0 when neither is there or
   // the thread cannot tell, as an ending one may not.
   int64_t getCpuTimeNs() const;
@@ -97,6 +103,8 @@ class ThreadInfo {
   int64_t allocationCount = 0;
   int64_t allocatedBytes = 0;
 
+  // A pseudo thread's record: it takes the events of every thread that has no record of its own.
+  bool shared = false;
   bool agentThread = false;    // "BZPAgent-": opens no probe event rows but in the "Message" table
   bool ownThread = false;      // the agent's own threads are neither traced nor sampled
   bool serviceThread = false;  // the agent's sampling and detector threads

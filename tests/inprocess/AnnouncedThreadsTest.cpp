@@ -14,6 +14,7 @@
 #include "tests/inprocess/FrameRows.h"
 #include "tests/inprocess/JavaValues.h"
 #include "tests/inprocess/JvmDatabaseTest.h"
+#include "tests/inprocess/ParkedThreads.h"
 #include "tests/inprocess/SpinningThread.h"
 
 // Records of other live Java threads, announced as the attach road announces the threads it finds:
@@ -22,51 +23,6 @@
 namespace {
 
 std::string str(const YString& text) { return std::string(text.data, size_t(text.length)); }
-
-ThreadInfo* storedRecord(jthread thread) {
-  void* stored = nullptr;
-  EXPECT_EQ(mainJvmti->GetThreadLocalStorage(thread, &stored), JVMTI_ERROR_NONE);
-  return static_cast<ThreadInfo*>(stored);
-}
-
-// Started ParkedThread objects (tests/inprocess/java). At the end each is retired if it still holds a
-// record, let go and joined, whatever the test did.
-class ParkedThreads {
- public:
-  explicit ParkedThreads(JNIEnv* env) : env(env), type(env->FindClass("ParkedThread")) {}
-  ~ParkedThreads() {
-    if (type == nullptr) return;
-    const jmethodID finish = env->GetMethodID(type, "finish", "()V");
-    for (const jobject thread : threads) {
-      if (storedRecord(thread) != nullptr) onThreadEnd(mainJvmti, env, thread);
-      env->CallVoidMethod(thread, finish);
-      if (env->ExceptionCheck()) env->ExceptionDescribe();
-      env->DeleteGlobalRef(thread);
-    }
-  }
-  ParkedThreads(const ParkedThreads&) = delete;
-  ParkedThreads& operator=(const ParkedThreads&) = delete;
-
-  // A thread in a new group of that name (null: the main thread's group), once it waits.
-  jthread start(const char16_t* group, const char16_t* name, bool daemon) {
-    const jobject made = env->NewObject(
-        type, env->GetMethodID(type, "<init>", "(Ljava/lang/String;Ljava/lang/String;Z)V"),
-        group == nullptr ? nullptr : javaString(env, group), javaString(env, name), jboolean(daemon));
-    if (made == nullptr) return nullptr;
-    threads.push_back(env->NewGlobalRef(made));
-    env->CallVoidMethod(made, env->GetMethodID(type, "startParked", "()V"));
-    if (env->ExceptionCheck()) {
-      env->ExceptionDescribe();
-      return nullptr;
-    }
-    return threads.back();
-  }
-
- private:
-  JNIEnv* env;
-  jclass type;
-  std::vector<jobject> threads;
-};
 
 using AnnouncedThreads = JvmDatabaseTest;
 using ThreadCpuTimes = JvmDatabaseTest;

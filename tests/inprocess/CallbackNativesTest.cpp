@@ -144,6 +144,11 @@ TEST_F(CallbackNatives, WithoutADatabaseTheNativesThatNeedOneRefuse) {
          callVoid("messageToTable", "(Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;)V", string("c"),
                   string("m"), string("d"));
        }},
+      {"startCpuProfiling",
+       [&] { callObject("startCpuProfiling", "(JLjava/lang/String;)Ljava/lang/String;", jlong(4), jstring(nullptr)); }},
+      {"stopCpuProfiling", [&] { callVoid("stopCpuProfiling", "(Z)V", JNI_TRUE); }},
+      {"startStackTelemetry", [&] { callVoid("startStackTelemetry", "()V"); }},
+      {"stopStackTelemetry", [&] { callVoid("stopStackTelemetry", "()V"); }},
   };
   for (const auto& [name, call] : calls) {
     call();
@@ -158,8 +163,8 @@ TEST_F(CallbackNatives, WithoutADatabaseTheNativesThatNeedOneRefuse) {
 TEST_F(CallbackNatives, NativesThatThisBuildLacksSayWhich) {
   EXPECT_EQ(callLong("dispatchLong", "(Ljava/lang/String;)J", string("d_anything")), 0);
   EXPECT_EQ(pendingRuntimeException(), "dispatchLong: not available in this build");
-  callVoid("stopCpuProfiling", "(Z)V", JNI_TRUE);
-  EXPECT_EQ(pendingRuntimeException(), "stopCpuProfiling: not available in this build");
+  callVoid("stopMonitorProfiling", "()V");
+  EXPECT_EQ(pendingRuntimeException(), "stopMonitorProfiling: not available in this build");
   EXPECT_EQ(callObject("getProbes", "(I)[Ljava/lang/String;", jint(1)), nullptr);
   EXPECT_EQ(pendingRuntimeException(), "getProbes: not available in this build");
 }
@@ -167,10 +172,6 @@ TEST_F(CallbackNatives, NativesThatThisBuildLacksSayWhich) {
 TEST_F(CallbackNatives, ModeStartsAnswerWithTheirRefusalAndThrowNothing) {
   LogCapture log;
   const std::vector<std::pair<std::string, std::function<jobject()>>> starts = {
-      {"CPU profiling is not available in this build",
-       [&] {
-         return callObject("startCpuProfiling", "(JLjava/lang/String;)Ljava/lang/String;", jlong(4), jstring(nullptr));
-       }},
       {"Allocation recording is not available in this build",
        [&] {
          return callObject("startAllocationRecording", "(IIJLjava/lang/String;)Ljava/lang/String;", jint(10),

@@ -18,6 +18,11 @@ public class AgentCalls {
 
   // The table reply for `mask` (rows since stamp 0), as the agent sent it on a loopback socket.
   static byte[] tableReply(int mask) throws Exception {
+    return tableReply(mask, new int[20]);
+  }
+
+  // The table reply for `mask` with the rows of table i changed since stamp since[i].
+  static byte[] tableReply(int mask, int[] since) throws Exception {
     try (ServerSocket server = new ServerSocket(0, 1, InetAddress.getLoopbackAddress());
         SocketChannel agentSide = SocketChannel.open(server.getLocalSocketAddress());
         Socket client = server.accept()) {
@@ -36,7 +41,7 @@ public class AgentCalls {
         }
       });
       reader.start();
-      callback("writeTables", int.class, int.class, int[].class).invoke(null, descriptor, mask, new int[20]);
+      callback("writeTables", int.class, int.class, int[].class).invoke(null, descriptor, mask, since);
       agentSide.shutdownOutput();
       reader.join();
       return received.toByteArray();

@@ -1,0 +1,56 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/jvm/AgentRun.h"
+#include "tests/support/SnapshotReader.h"
+#include "tests/tools/CpuHotPaths.h"
+
+// The hot-path tool over a snapshot that "sampling" recorded in a real JVM: a program that spends ten
+// times as much CPU in one method as in another.
+
+namespace {
+
+class HotPathsTest : public AgentRunTest {
+ protected:
+  fs::path snapshotDir() const { return fs::path(work.path()) / "snapshots"; }
+
+  cpuhotpaths::CpuProfile profileOfOnlySnapshot() const {
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(snapshotDir())) files.push_back(entry.path());
+    if (files.size() != 1) throw std::runtime_error(std::to_string(files.size()) + " snapshots instead of one");
+    const snapshotfile::Snapshot snapshot = snapshotfile::readSnapshotFile(files[0].string());
+    if (snapshot.tableRecords.empty()) throw std::runtime_error("the snapshot has no tables");
+    return cpuhotpaths::readCpuProfile(snapshot.tableRecords.back());
+  }
+};
+
+}  // namespace
+
+TEST_F(HotPathsTest, HottestPathEndsInTheMethodThatSpentMostCpuAtALineOfIt) {
+  const ProgramRun run = runUnderAgent({"HotLoop"}, "sampling,onexit=snapshot,dir=" + snapshotDir().string());
+  ASSERT_EQ(0, run.exitCode) << run.output;
+  ASSERT_NE(std::string::npos, run.output.find("HotLoop done")) << run.output;
+
+  const cpuhotpaths::CpuProfile profile = profileOfOnlySnapshot();
+  ASSERT_FALSE(profile.paths.empty()) << logs();
+  // main at the line that calls hot, hot at the line of its inner loop, where the samples stop it.
+  const std::vector<std::string> hottest{"HotLoop.main:12", "HotLoop.hot:29"};
+  EXPECT_EQ(hottest, profile.paths[0].frames);
+
+  int64_t hotNs = 0;
+  int64_t warmNs = 0;
+  for (const cpuhotpaths::NamedTime& method : profile.methods) {
+    if (method.name == "HotLoop.hot") hotNs = method.ns;
+    if (method.name == "HotLoop.warm") warmNs = method.ns;
+  }
+  ASSERT_FALSE(profile.methods.empty());
+  EXPECT_EQ("HotLoop.hot", profile.methods[0].name);
+  // A second of CPU beside a tenth of one: generous bounds, for a loaded machine.
+  EXPECT_GT(hotNs, 500000000);
+  EXPECT_GT(hotNs, 3 * warmNs);
+  EXPECT_GT(2 * hotNs, profile.totalNs);
+  ASSERT_FALSE(profile.threads.empty());
+  EXPECT_EQ("main", profile.threads[0].name);
+}
