@@ -83,8 +83,8 @@ TEST_F(FilterSettingsTest, TheTextIsTheGivenOneOrThatOfTheFileOrTheBuiltInOne) {
     SCOPED_TRACE(kind.fileName);
     EXPECT_EQ(str(kind.get(nullptr)), kind.builtIn);
 
-    settingsFile(kind.fileName, "walltime=from.Home\r\n");
-    EXPECT_EQ(str(kind.get(nullptr)), "walltime=from.Home\r\n");
+    settingsFile(kind.fileName, "walltime=from.Home\n");
+    EXPECT_EQ(str(kind.get(nullptr)), "walltime=from.Home\n");
     const YString given("walltime=given.Text");
     EXPECT_EQ(str(kind.get(&given)), "walltime=given.Text");
     const YString empty;
