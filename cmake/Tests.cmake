@@ -50,6 +50,10 @@ foreach(_dir IN LISTS _unit_dirs)
                          PROPERTIES ENVIRONMENT "${TALLYSCOPE_TEST_HOME}")
   endif()
 endforeach()
+# The JDK's own classes, which the instrumentation tests edit.
+if(TARGET unit_instrumentation)
+  include(${CMAKE_SOURCE_DIR}/cmake/JdkClassFixtures.cmake)
+endif()
 if(TALLYSCOPE_TSAN)
   return()
 endif()
@@ -121,15 +125,25 @@ if(NOT WIN32)
     COMMAND "${TALLYSCOPE_JAVAC}" -d "${_refusing_core}" "${CMAKE_SOURCE_DIR}/tests/jvm/refusing/com/brantel/runtime/Core.java"
     DEPENDS "${CMAKE_SOURCE_DIR}/tests/jvm/refusing/com/brantel/runtime/Core.java"
     COMMENT "Compiling the refusing Java side" VERBATIM)
+  # A java.lang.instrument agent that hands its Instrumentation to the programs that redefine classes.
+  set(_road_agent "${CMAKE_BINARY_DIR}/jvm-road-agent")
+  set(_road_agent_sources "${CMAKE_SOURCE_DIR}/tests/jvm/programs/agent")
+  add_custom_command(OUTPUT "${_road_agent}/road-agent.jar"
+    COMMAND ${CMAKE_COMMAND} -E rm -rf "${_road_agent}"
+    COMMAND "${TALLYSCOPE_JAVAC}" -d "${_road_agent}/classes" "${_road_agent_sources}/RoadAgent.java"
+    COMMAND "${TALLYSCOPE_JAR}" --create --file "${_road_agent}/road-agent.jar"
+            --manifest "${_road_agent_sources}/manifest.txt" -C "${_road_agent}/classes" .
+    DEPENDS "${_road_agent_sources}/RoadAgent.java" "${_road_agent_sources}/manifest.txt"
+    COMMENT "Building the redefining test agent's jar" VERBATIM)
   add_custom_target(jvm_programs ALL DEPENDS "${_jvm_programs}/programs.stamp"
-    "${_refusing_core}/com/brantel/runtime/Core.class")
+    "${_refusing_core}/com/brantel/runtime/Core.class" "${_road_agent}/road-agent.jar")
   file(GLOB _jvm_test_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/jvm/*.cpp)
   add_executable(jvm_tests ${_jvm_test_sources})
   target_link_libraries(jvm_tests PRIVATE tallyscope_agent GTest::gtest_main)
   target_compile_definitions(jvm_tests PRIVATE
     TALLYSCOPE_JAVA="${TALLYSCOPE_JAVA}" TALLYSCOPE_JCMD="${TALLYSCOPE_JDK_HOME}/bin/jcmd"
     TALLYSCOPE_LIBRARY="$<TARGET_FILE:tallyscope>" TALLYSCOPE_JVM_PROGRAMS="${_jvm_programs}"
-    TALLYSCOPE_REFUSING_CORE="${_refusing_core}")
+    TALLYSCOPE_REFUSING_CORE="${_refusing_core}" TALLYSCOPE_ROAD_AGENT_JAR="${_road_agent}/road-agent.jar")
   add_dependencies(jvm_tests jvm_programs tallyscope)
   gtest_discover_tests(jvm_tests TEST_PREFIX "jvm." DISCOVERY_TIMEOUT 60
                        PROPERTIES ENVIRONMENT "${TALLYSCOPE_TEST_HOME}")

@@ -6,9 +6,10 @@
 # one cycle of CPU sampling over 10 to 1000 parked threads beside GetAllStackTraces of the same threads
 # (in that JVM too), and the class-file model's parse and write of the JDK's classes beside ASM's read
 # and write of the same files, with the ratios; last, what CPU sampling costs a JVM beside the JDK's
-# flight recorder (bench/sampling_overhead.sh). Extra arguments go to Google Benchmark, in both
-# executables (e.g. --benchmark_filter=YMap); ASM runs only when the class-file benchmark did, and the
-# overhead script only without extra arguments (it runs on its own as well).
+# flight recorder (bench/sampling_overhead.sh) and what the class road costs a JVM's start and javac
+# (bench/class_road.sh). Extra arguments go to Google Benchmark, in both executables (e.g.
+# --benchmark_filter=YMap); ASM runs only when the class-file benchmark did, and the two scripts only
+# without extra arguments (each runs on its own as well).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/packages.sh"
@@ -116,4 +117,5 @@ fi
 # Whole JVMs under the agent and under the flight recorder, from the library built above.
 if [ $# -eq 0 ]; then
   TALLYSCOPE_BENCH_BUILD="$build" "$root/bench/sampling_overhead.sh"
+  TALLYSCOPE_BENCH_BUILD="$build" "$root/bench/class_road.sh"
 fi

@@ -10,6 +10,7 @@
 #include "agent/classfile/LineNumberTableAttribute.h"
 #include "agent/classfile/LocalVariableTableAttribute.h"
 #include "agent/classfile/MethodInfo.h"
+#include "agent/classfile/Opcodes.h"
 #include "agent/classfile/StackMapTableAttribute.h"
 #include "agent/support/FatalError.h"
 
@@ -17,7 +18,6 @@ namespace {
 
 constexpr int32_t MAX_SLOTS = 32767;
 constexpr int32_t MAX_CODE_LENGTH = 0xFFFF;
-constexpr uint8_t RETURN = 0xB1;
 // max stack, max locals, code length, exception table length, attributes count.
 constexpr int32_t FIXED_BODY_SIZE = 12;
 constexpr int32_t ENTRY_SIZE = 8;
@@ -116,7 +116,7 @@ CodeAttribute::CodeAttribute(DataInput& in, ClassFile* classFile, int32_t nameIn
 
 CodeAttribute::CodeAttribute(ClassFile* classFile, int32_t nameIndex)
     : AttributeInfo(nameIndex, FIXED_BODY_SIZE + 1), maxStack(0), maxLocals(0), codeLength(1),
-      code(new uint8_t[1]{RETURN}), classFile(classFile), stackMapTableNameIndex(-1), framesTracked(false) {
+      code(new uint8_t[1]{OP_RETURN}), classFile(classFile), stackMapTableNameIndex(-1), framesTracked(false) {
   requireNotNull(classFile, __LINE__);
 }
 

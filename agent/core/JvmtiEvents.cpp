@@ -4,12 +4,14 @@
 #include "agent/core/AgentLifecycle.h"
 #include "agent/core/JvmtiEnvironments.h"
 #include "agent/core/ThreadCallbacks.h"
+#include "agent/instrumentation/ClassTransformer.h"
+#include "agent/instrumentation/GeneratedNames.h"
 #include "agent/support/JvmtiUtils.h"
 
 namespace {
 
-// The generated-name marker of wrapped native methods.
-constexpr const char* NATIVE_METHOD_PREFIX = "$$BZP$$";
+// The JVM binds the native half of a wrapped method by this prefix.
+constexpr const char* NATIVE_METHOD_PREFIX = generatedNameMarker;
 
 bool attaching() { return (agentFlags.load() & AGENT_ATTACH_MODE) != 0; }
 bool exceptionEventsOn() { return (agentFlags.load() & AGENT_NO_EXCEPTION_EVENTS) == 0; }
@@ -43,9 +45,8 @@ jvmtiEnv* createObjectFreeEnvironment() {
   return jvmti;
 }
 
-// The main environment's handlers. The class transformer, the object enumerator, the monitor recorders
-// and the allocation forwarders join the table as they are built; until then the JVM hands those events
-// to no one.
+// The main environment's handlers. The object enumerator, the monitor recorders and the allocation
+// forwarders join the table as they are built; until then the JVM hands those events to no one.
 jvmtiEventCallbacks mainCallbacks() {
   jvmtiEventCallbacks callbacks{};
   callbacks.VMInit = vmInit;
@@ -55,6 +56,7 @@ jvmtiEventCallbacks mainCallbacks() {
   callbacks.ClassLoad = classLoadCallback;
   callbacks.ClassPrepare = classPrepareCallback;
   callbacks.VMStart = vmStartCallback;
+  callbacks.ClassFileLoadHook = ClassFileLoadHook;
   if (exceptionEventsOn()) {
     callbacks.Exception = exceptionCallback;
     callbacks.ExceptionCatch = exceptionCatchCallback;

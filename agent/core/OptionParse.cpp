@@ -14,10 +14,12 @@
 
 namespace {
 
-// What start-up switches off before the tokens: tracing and allocation instrumentation, compiled-method
-// events; stack and exception telemetry.
-constexpr uint64_t FORCED_OFF_AGENT_FLAGS =
+// What "disableall" takes away: tracing and allocation instrumentation and compiled-method events.
+constexpr uint64_t DISABLE_ALL_AGENT_FLAGS =
     AGENT_TRACING_INSTRUMENTATION | AGENT_ALLOCATION_INSTRUMENTATION | AGENT_COMPILED_METHOD_EVENTS;
+// The agent flags that start-up switches off before the tokens. The instrumentation permissions stay:
+// only "disabletracing", "disablealloc" and "disableall" take them away.
+constexpr uint64_t FORCED_OFF_AGENT_FLAGS = AGENT_COMPILED_METHOD_EVENTS;
 constexpr uint64_t TELEMETRY_PROFILING_FLAGS = PROFILING_STACK_TELEMETRY | PROFILING_EXCEPTION_TELEMETRY;
 // The host checks options as for a JVM that allows everything, heap sampling included.
 constexpr uint64_t VALIDATING_AGENT_FLAGS = AGENT_FLAGS_INITIAL | AGENT_HEAP_SAMPLING | AGENT_COMPILED_METHOD_EVENTS;
@@ -152,7 +154,7 @@ bool applyToken(Options& options, const OptionToken& token, uint64_t& flags, boo
       break;
     }
     case OptionKey::DisableAll:
-      flags &= ~FORCED_OFF_AGENT_FLAGS;
+      flags &= ~DISABLE_ALL_AGENT_FLAGS;
       options.disableAll = true;
       options.exceptionTelemetryMode = 2;
       if (apply) {
@@ -331,9 +333,9 @@ void Options::parse(YString& error, const YString& options, uint64_t& flags, boo
   YVector<YString> tokens;
   splitOptionString(options, tokens);
   if (apply) {
-    // Everything off, so that only the tokens switch recording modes and features on.
+    // Every recording mode off, so that only the tokens switch them on. `disableAll` stays as the JVM's
+    // arguments left it: only "disableall" sets it.
     flags &= ~FORCED_OFF_AGENT_FLAGS;
-    disableAll = true;
     exceptionTelemetryMode = 2;
     clearProfilingFlags(TELEMETRY_PROFILING_FLAGS);
     oomeDumperDisabled = true;

@@ -82,8 +82,9 @@ class Options {
   // becomes empty when the options are valid, else the first failure's message (or the unknown token);
   // the pass stops there, and what earlier tokens did stays. `flags` is the agent flags word, read and
   // changed here: `agentFlags` loaded into a local at start-up, a local word alone for the host's check.
-  // Applying (at start-up) first forces every recording mode and optional feature off, so that only the
-  // tokens switch them on, and changes process-wide state too: `profilingFlags`, `startupProbeModes`,
+  // Applying (at start-up) first forces every recording mode off, so that only the tokens switch them on
+  // (the instrumentation permissions in `flags` and `disableAll` stay as they are, for their tokens to
+  // take away), and changes process-wide state too: `profilingFlags`, `startupProbeModes`,
   // and, only once the whole string has proved valid, the environment ("repository=", and the agent
   // passed on to child processes). Without apply, nothing outside this store and `flags` changes.
   void parse(YString& error, const YString& options, uint64_t& flags, bool apply);

@@ -120,6 +120,13 @@ int32_t getMethodFlags(int32_t methodId) {
   return method == nullptr ? 0 : method->flags;
 }
 
+void clearMethodFlags(int32_t methodId, int32_t flags) {
+  MethodRecord* method = methodTable->getRow(methodId, false);
+  if (method == nullptr || (method->flags & flags) == 0) return;
+  method->flags &= ~flags;
+  method->stamp = requireDatabase().currentStamp;
+}
+
 int32_t getMethodIdOfJMethod(JNIEnv* env, jmethodID method) {
   if (method == nullptr) assertionFailed("assertion failed: value is NULL", "YFrameStorageJava", 70);
   MethodStore& store = methodStore();

@@ -30,6 +30,9 @@ int32_t getOrCreateMethod(const char* className, const char* methodName, const c
 // word, and its row never moves once made.
 int32_t getMethodFlags(int32_t methodId);
 
+// Clears the flag bits of the method's record, stamping it when that changes it. Runs under "ourLock".
+void clearMethodFlags(int32_t methodId, int32_t flags);
+
 // The method id of a JVM method, its record made from what JVMTI tells of it on first request: the
 // declaring class's Java name (a lambda class's hidden-name suffix "." and digits cut off), the name,
 // the parameter list and return type of its descriptor, the source file and the native flag. Queries

@@ -80,7 +80,7 @@ TEST_F(LifecycleTest, RunsFromVmStartToVmDeathAndHandsTheOptionsToTheJavaSide) {
 }
 
 TEST_F(LifecycleTest, ModesThatCannotStartAreRefusedWithoutStoppingTheStart) {
-  const ProgramRun run = runUnderAgent({"Hello"}, "sampling,monitors,alloceach=5");
+  const ProgramRun run = runUnderAgent({"Hello"}, "sampling,monitors,alloceach=5,dir=" + snapshotDir().string());
   ASSERT_EQ(0, run.exitCode) << run.output;
   EXPECT_TRUE(containsInOrder(logs(), {"onStartProfiling: will start CPU sampling...",
                                        "onStartProfiling: will start allocation recording...",

@@ -370,40 +370,52 @@ TEST(OptionChecks, ListenTakesHostNamesAndAddressesButNoPort) {
   }
 }
 
-TEST_F(OptionParse, TracingIsRefusedAtStartButAcceptedByTheHostsCheck) {
+TEST_F(OptionParse, TracingAtStartIsRefusedOnlyBesideSamplingOrItsDisablingTokens) {
   const char* const disabled = "'tracing' cannot be used in combination with 'disabletracing' or 'disableall'";
   Store atStart;
-  EXPECT_EQ(checkAtStart(atStart.options, "tracing"), disabled);
-  EXPECT_EQ(text(validateStartupOptions("tracing")), "");
+  EXPECT_EQ(checkAtStart(atStart.options, "tracing"), "");
+  EXPECT_TRUE(atStart.options.tracing);
+  for (const char* options : {"disabletracing,tracing", "tracing,disableall"}) {
+    Store store;
+    EXPECT_EQ(checkAtStart(store.options, options), disabled) << options;
+  }
   const char* const withSampling = "'tracing' cannot be used in combination with 'sampling'";
   Store both;
   EXPECT_EQ(checkAtStart(both.options, "sampling,tracing"), withSampling);
   EXPECT_EQ(text(validateStartupOptions("tracing,sampling")), withSampling);
 }
 
-TEST_F(OptionParse, AllocationAtStartNeedsHeapSampling) {
+TEST_F(OptionParse, AllocationAtStartIsRefusedOnlyAfterItsDisablingTokens) {
   Store without;
-  EXPECT_EQ(checkAtStart(without.options, "alloceach=10"),
+  EXPECT_EQ(checkAtStart(without.options, "alloceach=10"), "");
+  EXPECT_EQ(agentFlags.load(), AGENT_FLAGS_INITIAL);  // the word the pass left is stored back
+  EXPECT_EQ(without.options.allocEach, 10);
+  EXPECT_EQ(without.options.allocMode, 2u);
+  Store disabled;
+  EXPECT_EQ(checkAtStart(disabled.options, "disablealloc,alloceach=10"),
             "'alloc*' options cannot be used in combination with 'disablealloc' or 'disableall'");
-  Store with;
-  EXPECT_EQ(checkAtStart(with.options, "alloceach=10", AGENT_FLAGS_INITIAL | AGENT_HEAP_SAMPLING), "");
-  EXPECT_EQ(agentFlags.load(), AGENT_HEAP_SAMPLING);  // the word the pass left is stored back
-  EXPECT_EQ(with.options.allocEach, 10);
-  EXPECT_EQ(with.options.allocMode, 2u);
+  // Heap sampling records allocations without instrumenting them, whatever the tokens say.
+  Store sampled;
+  EXPECT_EQ(checkAtStart(sampled.options, "alloceach=10", AGENT_FLAGS_INITIAL | AGENT_HEAP_SAMPLING), "");
+  EXPECT_EQ(agentFlags.load(), AGENT_TRACING_INSTRUMENTATION | AGENT_HEAP_SAMPLING);
+  Store sampledDisabled;
+  EXPECT_EQ(checkAtStart(sampledDisabled.options, "disableall,alloceach=10", AGENT_FLAGS_INITIAL | AGENT_HEAP_SAMPLING),
+            "");
+  EXPECT_EQ(agentFlags.load(), AGENT_HEAP_SAMPLING);
 }
 
-TEST_F(OptionParse, AnEmptyStringStartsWithEverythingOffAndTheBuildProbesOn) {
+TEST_F(OptionParse, AnEmptyStringStartsWithEveryRecordingModeOffAndTheBuildProbesOn) {
   for (const char* optionString : {"", ",,"}) {
     clearProbeModes();
     profilingFlags.store(PROFILING_FLAGS_INITIAL);
     Store store;
     EXPECT_EQ(checkAtStart(store.options, optionString, AGENT_FLAGS_INITIAL | AGENT_COMPILED_METHOD_EVENTS), "");
-    EXPECT_EQ(agentFlags.load(), 0u);
+    EXPECT_EQ(agentFlags.load(), AGENT_FLAGS_INITIAL);  // instrumentation stays allowed
     EXPECT_EQ(profilingFlags.load(), PROFILING_FLAGS_INITIAL & ~uint64_t(0x600));
     EXPECT_EQ(probeModes(), monitoringProbesOn);
     const Options& o = store.options;
     EXPECT_EQ(text(o.optionString), optionString);
-    EXPECT_TRUE(o.disableAll);
+    EXPECT_FALSE(o.disableAll);
     EXPECT_EQ(o.exceptionTelemetryMode, 2);
     EXPECT_TRUE(o.oomeDumperDisabled);
     EXPECT_FALSE(o.snapshotOnExit);
@@ -421,8 +433,41 @@ TEST_F(OptionParse, TokensSwitchFeaturesBackOnAtStart) {
   EXPECT_TRUE(store.options.snapshotOnExit);
   EXPECT_EQ(store.options.exceptionTelemetryMode, 1);
   EXPECT_EQ(profilingFlags.load(), 0x10000u | PROFILING_EXCEPTION_TELEMETRY);
-  EXPECT_TRUE(store.options.oomeDumperDisabled);  // no token clears these again
-  EXPECT_TRUE(store.options.disableAll);
+  EXPECT_TRUE(store.options.oomeDumperDisabled);  // no token clears it again
+  EXPECT_FALSE(store.options.disableAll);
+  EXPECT_EQ(agentFlags.load(), AGENT_FLAGS_INITIAL);
+}
+
+TEST_F(OptionParse, EachDisablingTokenTakesAwayWhatItNamesAtStart) {
+  // Bits that no option touches stay; compiled-method events are off after every start.
+  const uint64_t untouched = AGENT_NO_SUSPEND;
+  const uint64_t before = AGENT_FLAGS_INITIAL | AGENT_COMPILED_METHOD_EVENTS | untouched;
+  const struct {
+    const char* options;
+    uint64_t flags;
+    bool disableAll;
+  } cases[] = {
+      {"", AGENT_FLAGS_INITIAL, false},
+      {"disabletracing", AGENT_ALLOCATION_INSTRUMENTATION, false},
+      {"disablealloc", AGENT_TRACING_INSTRUMENTATION, false},
+      {"disabletracing,disablealloc", 0, false},
+      {"disableall", 0, true},
+      {"sampling,disableall,monitors", 0, true},
+  };
+  for (const auto& c : cases) {
+    Store store;
+    EXPECT_EQ(checkAtStart(store.options, c.options, before), "") << c.options;
+    EXPECT_EQ(agentFlags.load(), c.flags | untouched) << c.options;
+    EXPECT_EQ(store.options.disableAll, c.disableAll) << c.options;
+  }
+  // A JVM argument naming the native-library bridge sets `disableAll` alone, and the start keeps it.
+  ScopedVariable kubernetes("KUBERNETES_SERVICE_HOST", "");
+  YVector<YString> arguments = javaArguments();
+  arguments.add("-Djna.library.path=/opt/NativeLibs4Java/lib");
+  Options bridged(arguments);
+  EXPECT_EQ(checkAtStart(bridged, "", before), "");
+  EXPECT_TRUE(bridged.disableAll);
+  EXPECT_EQ(agentFlags.load(), AGENT_FLAGS_INITIAL | untouched);
 }
 
 TEST_F(OptionParse, ProbeAndTelemetryKeysChangeProcessStateOnlyAtStart) {

@@ -1,0 +1,422 @@
+#include "agent/instrumentation/ClassTransformer.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "agent/classfile/ClassFile.h"
+#include "agent/classfile/CodeAttribute.h"
+#include "agent/classfile/DataInput.h"
+#include "agent/classfile/DataOutput.h"
+#include "agent/classfile/SignatureUtil.h"
+#include "agent/core/AgentFlags.h"
+#include "agent/core/AgentLifecycle.h"
+#include "agent/core/JavaVersion.h"
+#include "agent/core/Options.h"
+#include "agent/instrumentation/ClassNameSet.h"
+#include "agent/instrumentation/GeneratedNames.h"
+#include "agent/instrumentation/NativeWrapping.h"
+#include "agent/platform/Clocks.h"
+#include "agent/platform/Files.h"
+#include "agent/recording/MethodStore.h"
+#include "agent/support/FatalError.h"
+#include "agent/support/FileUtils.h"
+#include "agent/support/JvmtiUtils.h"
+#include "agent/support/Log.h"
+#include "agent/support/NamedLocks.h"
+
+namespace {
+
+constexpr int32_t ACC_INTERFACE = 0x200;
+// What a class file can hold and the JVM accepts.
+constexpr int32_t maxPoolEntries = 0x10000;
+constexpr int32_t maxCodeLength = 0xFFFF;
+constexpr uint64_t instrumentationAllowed = AGENT_ALLOCATION_INSTRUMENTATION | AGENT_TRACING_INSTRUMENTATION;
+
+// Changed only under "ourLock".
+struct TransformerStatistics {
+  int64_t totalNs = 0;
+  int64_t processed = 0;
+  int64_t changed = 0;
+  int32_t dumps = 0;
+};
+TransformerStatistics statistics;
+
+// Read at the first class that needs them and kept.
+struct TransformerSettings {
+  YString dumpDirectory;  // "_dump_classes": empty for no dumps
+  bool times;             // debug category "bci_times": every class's totals
+  bool log;               // a line per class
+  bool forceSunMiscUnsafe;
+};
+
+const TransformerSettings& transformerSettings() {
+  static const TransformerSettings settings = [] {
+    const Options& options = globalOptions();
+    TransformerSettings read;
+    read.dumpDirectory = options.getStringOption("_dump_classes");
+    read.times = options.isDebug("bci_times");
+    read.log = read.times || options.isDebug("bci");
+    read.forceSunMiscUnsafe = options.hasOption("_force_sun_misc_Unsafe");
+    return read;
+  }();
+  return settings;
+}
+
+bool bciDebug() {
+  static const bool on = globalOptions().isDebug("bci");
+  return on;
+}
+
+jvmtiPhase currentPhase() {
+  jvmtiPhase phase = JVMTI_PHASE_LIVE;
+  if (mainJvmti == nullptr || mainJvmti->GetPhase(&phase) != JVMTI_ERROR_NONE) return JVMTI_PHASE_LIVE;
+  return phase;
+}
+
+// A class parsed from a copy of the JVM's bytes, which it keeps.
+class ParsedClass {
+ public:
+  ParsedClass(const unsigned char* data, jint length) : bytes(length > 0 ? length : 1) {
+    bytes.addRange(data, length);
+    DataInput in(bytes);
+    model = std::make_unique<ClassFile>(in);
+  }
+  bool failed() const { return model->isParseFailed(); }
+  ClassFile& get() { return *model; }
+
+ private:
+  YVector<uint8_t> bytes;
+  std::unique_ptr<ClassFile> model;
+};
+
+bool hasMagic(const unsigned char* data, jint length) {
+  return length >= 4 && data[0] == 0xCA && data[1] == 0xFE && data[2] == 0xBA && data[3] == 0xBE;
+}
+
+void dumpBytes(const YString& path, const void* data, int32_t length) {
+  FILE* file = openFileStream(path, "wb");
+  if (file == nullptr) {
+    logMessage(YString("warning: debug: cannot dump ") + path);
+    return;
+  }
+  std::fwrite(data, 1, size_t(length), file);
+  std::fclose(file);
+}
+
+// A method that the edits made too long for the JVM, or a limit of its code that a u2 cannot hold.
+bool hasOversizedMethod(const ClassFile& model) {
+  const YVector<MethodInfo*>& methods = model.getMethods();
+  for (int32_t i = 0; i < methods.size; i++) {
+    const CodeAttribute* code = methods[i]->getCodeAttribute();
+    if (code == nullptr) continue;
+    if (code->getCodeLength() > maxCodeLength || code->getMaxStack() > 0xFFFF || code->getMaxLocals() > 0xFFFF) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The class goes back as the JVM gave it: its methods' records must not count on callbacks that are not
+// there.
+void forgetInstrumentedMarks(const ClassFile& model, const YString& javaName) {
+  const YString sourceFile = model.getSourceFileName();
+  const YVector<MethodInfo*>& methods = model.getMethods();
+  for (int32_t i = 0; i < methods.size; i++) {
+    const MethodInfo& method = *methods[i];
+    const YString descriptor = method.getDescriptor();
+    const int32_t id = getOrCreateMethod(javaName.data, method.getName().data,
+                                         methodDescriptorToParameterList(descriptor.data).data,
+                                         methodDescriptorToReturnTypeName(descriptor.data).data, sourceFile.data,
+                                         method.isNative());
+    clearMethodFlags(id, methodTraced | methodProbeInstrumented);
+  }
+}
+
+// Writes the class into a block from JVMTI Allocate and hands it to the outputs; with a dump base, the
+// bytes go to "<base>.class" too. A class the writer cannot write (a count past its field) is a fatal
+// error, and the outputs stay untouched.
+void handBack(const ClassFile& model, jint* newClassDataLength, unsigned char** newClassData, const YString& dumpBase) {
+  YVector<uint8_t> bytes(4096);
+  DataOutput out(bytes);
+  model.write(out);
+  unsigned char* block = jvmtiAllocate(bytes.size);
+  std::memcpy(block, bytes.data, size_t(bytes.size));
+  *newClassDataLength = bytes.size;
+  *newClassData = block;
+  if (dumpBase.length > 0) dumpBytes(dumpBase + ".class", bytes.data, bytes.size);
+}
+
+// The natives of the class get bytecode bodies; answers whether any did. A class whose natives a later
+// redefinition must wrap again is remembered.
+bool wrapAndRemember(ClassFile& model, const YString& name, bool log) {
+  if (!wrapNativeMethods(model)) return false;
+  if ((agentFlags.load() & AGENT_ATTACH_MODE) != 0 || ourJavaVersion >= 9) {
+    if (log) logMessage(YString("remember class with wrapped natives: ") + name);
+    addClassName(wrappedNativesClasses(), name);
+  }
+  return true;
+}
+
+void logTotals(const TransformerStatistics& totals, bool always) {
+  const int64_t p = totals.processed;
+  const bool due = p < 50000 ? p % 1000 == 0 : p < 500000 ? p % 5000 == 0 : p % 100000 == 0;
+  if (!always && !due) return;
+  YString line("total classes: processed=");
+  line.appendLong(p);
+  line.append(" instrumented=");
+  line.appendLong(totals.changed);
+  line.append(' ');
+  line.appendLong(totals.totalNs / 1000000);
+  line.append("ms");
+  logWithMemoryUsage(line);
+}
+
+// Whether a redefinition of the class must wrap its natives again: it is one whose natives were wrapped,
+// and its current natives carry the marker.
+bool nativesStillWrapped(JNIEnv*, jclass klass, const YString& name) {
+  const YVector<YString>* bucket = nameSetGet(wrappedNativesClasses(), classNameHash(name));
+  if (bucket == nullptr || !containsClassName(*bucket, name)) return false;
+  jint count = 0;
+  jmethodID* methods = nullptr;
+  const jvmtiError error = mainJvmti->GetClassMethods(klass, &count, &methods);
+  // A class loaded but not yet linked cannot list its methods; it is still the class that was wrapped
+  // at its load, and leaving its wrappers out would make the JVM refuse the redefinition.
+  if (error == JVMTI_ERROR_CLASS_NOT_PREPARED) return true;
+  if (error != JVMTI_ERROR_NONE) {
+    if (bciDebug()) {
+      YString line("warning: redefining ");
+      line.append(name);
+      line.append(": failed to obtain methods: ");
+      line.appendLong(error);
+      logMessage(line);
+    }
+    return false;
+  }
+  bool wrapped = false;
+  for (jint i = 0; i < count && !wrapped; i++) {
+    jint modifiers = 0;
+    checkJvmtiError(mainJvmti->GetMethodModifiers(methods[i], &modifiers), "Instrumentation", 727);
+    if ((modifiers & ACC_NATIVE) == 0) continue;
+    JvmtiText methodName;
+    checkJvmtiError(mainJvmti->GetMethodName(methods[i], methodName.out(), nullptr, nullptr), "Instrumentation",
+                    738);
+    if (methodName.text == nullptr) assertionFailed("assertion failed: value is NULL", "Instrumentation", 739);
+    wrapped = std::strstr(methodName.text, generatedNameMarker) != nullptr;
+  }
+  jvmtiDeallocate(methods);
+  return wrapped;
+}
+
+bool shouldWrapNativesOf(JNIEnv* env, jclass classBeingRedefined, const YString& name) {
+  if (globalOptions().disableAll) return false;
+  if (classBeingRedefined == nullptr || ((agentFlags.load() & AGENT_ATTACH_MODE) == 0 && ourJavaVersion < 9)) {
+    return true;
+  }
+  const bool wrap = nativesStillWrapped(env, classBeingRedefined, name);
+  if (bciDebug()) logMessage(YString("redefining ") + name + ": shouldWrapNatives=" + (wrap ? "1" : "0"));
+  return wrap;
+}
+
+void logHookLine(jvmtiPhase phase, const char* name, const char* what) {
+  YString line("ClassFileLoadHook: [");
+  line.appendLong(phase);
+  line.append("] ");
+  if (name != nullptr) line.append(name);
+  line.append(what);
+  logMessage(line);
+}
+
+}  // namespace
+
+void appendPhasePrefix(YString& text) {
+  if (mainJvmti == nullptr) {
+    text.append("[-1] ");
+    return;
+  }
+  const jvmtiPhase phase = currentPhase();
+  if (phase == JVMTI_PHASE_LIVE) return;
+  text.append('[');
+  text.appendLong(phase);
+  text.append("] ");
+}
+
+void logClassProblem(const YString& name, const char* message) {
+  YString line;
+  appendPhasePrefix(line);
+  line.append(name);
+  line.append(": ");
+  line.append(message);
+  logMessage(line);
+}
+
+void transformClass(const YString& name, jint classDataLength, const unsigned char* classData,
+                    jint* newClassDataLength, unsigned char** newClassData, bool shouldWrapNatives) {
+  if (vmDead.load() || classDataLength == 0) return;
+  const int64_t start = getMonotonicTimeNs();
+  const YString javaName = name.replaceAll("/", ".");
+  if (!hasMagic(classData, classDataLength)) {
+    logClassProblem(name, "skipping non-CAFEBABE");
+    return;
+  }
+
+  const TransformerSettings& settings = transformerSettings();
+  YString dumpBase;
+  if (settings.dumpDirectory.length > 0) {
+    makeDirectories(settings.dumpDirectory);
+    dumpBase = settings.dumpDirectory + "/" + name.replaceAll("/", "_") + "_";
+    dumpBase.appendLong(++statistics.dumps);
+    dumpBytes(dumpBase + "_before.class", classData, classDataLength);
+  }
+
+  const Options& options = globalOptions();
+  if (javaName.startsWith("sun.misc.Unsafe") || javaName.startsWith("jdk.internal.misc.Unsafe")) {
+    if (!options.hasOption("_no_FIX_20160425_1")) {
+      if (settings.log) logClassProblem(name, "skipping (FIX_20160425_1)");
+      return;
+    }
+  }
+  if (ourJavaVersion >= 12 &&
+      (javaName.startsWith("java.lang.Module$ReflectionData") || javaName.startsWith("java.lang.WeakPairMap"))) {
+    if (!options.hasOption("_no_FIX_20190122")) {
+      if (settings.log) logClassProblem(name, "skipping (FIX_20190122)");
+      return;
+    }
+  }
+  // No probe is registered in this build, so only the agent's own edits can apply.
+  if ((agentFlags.load() & instrumentationAllowed) == 0 && !shouldWrapNatives) return;
+
+  if (ourJavaVersion >= 9 && !settings.forceSunMiscUnsafe && javaName.equals("com.brantel.runtime.Callback")) {
+    ParsedClass parsed(classData, classDataLength);
+    if (parsed.failed()) {
+      logClassProblem(name, "invalid class");
+      return;
+    }
+    YVector<YString> searches;
+    YVector<YString> replacements;
+    searches.add(YString("sun/misc/Unsafe"));
+    replacements.add(YString("jdk/internal/misc/Unsafe"));
+    searches.add(YString("compareAndSwapLong"));
+    replacements.add(YString("compareAndSetLong"));
+    parsed.get().replaceUtf8Text(searches, replacements);
+    handBack(parsed.get(), newClassDataLength, newClassData, YString());
+    return;
+  }
+  if (javaName.startsWith("com.brantel.probes.") || javaName.startsWith("com.brantel.runtime.") ||
+      javaName.startsWith("com.brantel.Natives") || javaName.startsWith("com.brantel.Constants")) {
+    return;
+  }
+  if ((agentFlags.load() & AGENT_ATTACH_MODE) != 0 && !agentInitialized.load()) {
+    logClassProblem(name, "no init yet");
+    return;
+  }
+
+  ParsedClass parsed(classData, classDataLength);
+  if (parsed.failed()) {
+    logClassProblem(name, "invalid class");
+    return;
+  }
+  ClassFile& model = parsed.get();
+  if (model.getMajorVersion() < 52 && (model.getAccessFlags() & ACC_INTERFACE) != 0) return;
+
+  bool changed = shouldWrapNatives && wrapAndRemember(model, name, settings.log);
+
+  // Nothing the JVM would refuse goes back to it: such a class loads as it was.
+  if (changed && model.getConstantPool().size >= maxPoolEntries) {
+    logMessage("warning: resulting constant pool is too big");
+    forgetInstrumentedMarks(model, javaName);
+    return;
+  }
+  if (changed && hasOversizedMethod(model)) {
+    logMessage("warning: bytecode too long after editing");
+    forgetInstrumentedMarks(model, javaName);
+    return;
+  }
+
+  const int64_t elapsedNs = getMonotonicTimeNs() - start;
+  statistics.totalNs += elapsedNs;
+  statistics.processed++;
+  if (changed) statistics.changed++;
+  if (settings.log) {
+    YString line;
+    appendPhasePrefix(line);
+    line.append(javaName);
+    if (elapsedNs >= 1000000) {
+      line.append(' ');
+      line.appendLong(elapsedNs / 1000000);
+      line.append("ms");
+    }
+    if (!changed) line.append(" SAME");
+    logMessage(line);
+  }
+  logTotals(statistics, settings.times);
+
+  if (!changed) return;
+  try {
+    handBack(model, newClassDataLength, newClassData, dumpBase);
+  } catch (const BZPRuntimeException&) {
+    forgetInstrumentedMarks(model, javaName);
+    throw;
+  }
+}
+
+void wrapNatives(const YString& name, jint classDataLength, const unsigned char* classData,
+                 jint* newClassDataLength, unsigned char** newClassData, bool log) {
+  if (classDataLength == 0) return;
+  if (!hasMagic(classData, classDataLength)) {
+    logClassProblem(name, "skipping non-CAFEBABE");
+    return;
+  }
+  ParsedClass parsed(classData, classDataLength);
+  if (parsed.failed()) {
+    logClassProblem(name, "invalid class");
+    return;
+  }
+  if (!wrapAndRemember(parsed.get(), name, log)) return;
+  handBack(parsed.get(), newClassDataLength, newClassData, YString());
+}
+
+void JNICALL ClassFileLoadHook(jvmtiEnv*, JNIEnv* env, jclass classBeingRedefined, jobject, const char* name,
+                               jobject, jint classDataLength, const unsigned char* classData,
+                               jint* newClassDataLength, unsigned char** newClassData) {
+  YString className(name == nullptr ? "" : name);
+  try {
+    YCriticalSectionLock held(&ourLock(), "Instrumentation:611");
+    *newClassDataLength = 0;
+    *newClassData = nullptr;
+    const bool debug = bciDebug();
+    const jvmtiPhase phase = currentPhase();
+    if (ourJavaVersion >= 9 && phase == JVMTI_PHASE_PRIMORDIAL) {
+      if (!globalOptions().disableAll && className.equals("java/lang/Thread")) {
+        if (debug) logHookLine(phase, name, " - early class - wrap natives only");
+        wrapNatives(className, classDataLength, classData, newClassDataLength, newClassData, debug);
+      } else if (debug) {
+        logHookLine(phase, name, " - skipped early class");
+      }
+      return;
+    }
+    if (debug) logHookLine(phase, name, "");
+    if (name == nullptr) {
+      if (classBeingRedefined != nullptr) {
+        fatalError("NULL class name is unexpected for a class being redefined", "Instrumentation", __LINE__);
+      }
+      ParsedClass parsed(classData, classDataLength);
+      if (parsed.failed()) {
+        logClassProblem(YString("NULL"), "invalid class");
+        return;
+      }
+      className = parsed.get().getThisClassName();
+    }
+    const bool shouldWrapNatives = shouldWrapNativesOf(env, classBeingRedefined, className);
+    transformClass(className, classDataLength, classData, newClassDataLength, newClassData, shouldWrapNatives);
+  } catch (const BZPRuntimeException&) {
+    onExceptionCaught("Instrumentation", 778);
+    logMessage(YString("warning: the previous exception happened while processing ") + className);
+  } catch (const std::bad_alloc&) {
+    onExceptionCaught("Instrumentation", 778);
+    logMessage(YString("warning: the previous exception happened while processing ") + className);
+  }
+  // Whatever happened, a class goes back whole or not at all.
+  if (*newClassData == nullptr) *newClassDataLength = 0;
+}

@@ -1,0 +1,101 @@
+#include "agent/instrumentation/NewOpCodeDetector.h"
+
+#include "agent/classfile/ClassFile.h"
+#include "agent/classfile/ConstantReferences.h"
+#include "agent/classfile/InstructionLengths.h"
+#include "agent/classfile/Opcodes.h"
+#include "agent/support/FatalError.h"
+#include "agent/support/YString.h"
+
+namespace {
+
+// Whether the entry is a Methodref or InterfaceMethodref of a constructor; other entries close no NEW.
+bool isConstructorReference(const ConstantPool& pool, int32_t index) {
+  const ConstantPoolInfo* entry = pool[index];
+  if (entry == nullptr || (entry->tag != CONSTANT_Methodref && entry->tag != CONSTANT_InterfaceMethodref)) {
+    return false;
+  }
+  return static_cast<const ConstantMemberRefInfo*>(entry)->getName(pool).equals("<init>");
+}
+
+}  // namespace
+
+NewOpCodeDetection NewOpCodeDetector(const ClassFile& classFile, const uint8_t* code, int32_t codeLength) {
+  if (codeLength < 1) return ALLOCATIONS_NONE;
+  if (code == nullptr) assertionFailed("assertion failed: value is NULL", "NewOpCodeDetector", __LINE__);
+  int32_t pc = 0;
+  // The byte `offset` bytes after the current instruction's opcode, -1 past the end of the code.
+  const auto byteAfter = [&](int32_t offset) {
+    return int64_t(pc) + offset < codeLength ? int32_t(code[pc + offset]) : -1;
+  };
+  int32_t pendingNews = 0;  // NEWs whose constructor call is still to come
+  bool hasAllocation = false;
+  bool swapAllowed = false;
+  bool knownObfuscation = false;
+  while (pc < codeLength) {
+    const uint8_t opcode = code[pc];
+    if (opcode != OPCODE_TABLESWITCH && opcode != OPCODE_LOOKUPSWITCH && opcode != OPCODE_WIDE &&
+        instructionLengths[opcode] < 1) {
+      YString message("Wrong instruction opcode found: ");
+      message.appendLong(opcode);
+      fatalError(message.data, "NewOpCodeDetector", __LINE__);
+    }
+    switch (opcode) {
+      case OP_ASTORE:
+      case OP_ASTORE_0:
+      case OP_ASTORE_1:
+      case OP_ASTORE_2:
+      case OP_ASTORE_3:
+        // The allocation callback could no longer find the new object on the stack.
+        if (pendingNews > 0) return ALLOCATIONS_UNEXPECTED_BYTECODE;
+        break;
+      case OP_SWAP:
+        if (pendingNews > 0) {
+          if (!swapAllowed) return ALLOCATIONS_UNEXPECTED_BYTECODE;
+          swapAllowed = false;
+        }
+        break;
+      case OP_INVOKESPECIAL:
+        if (pendingNews > 0) {
+          if (byteAfter(2) < 0) return ALLOCATIONS_UNEXPECTED_BYTECODE;
+          if (isConstructorReference(classFile.getConstantPool(), byteAfter(1) << 8 | byteAfter(2))) pendingNews--;
+        }
+        break;
+      case OP_NEW: {
+        pendingNews++;
+        const int32_t next = byteAfter(3);
+        if (next < 0) return ALLOCATIONS_UNEXPECTED_BYTECODE;
+        if (next == OP_DUP || next == OP_DUP_X1 || next == OP_SWAP) {
+          const int32_t afterNext = byteAfter(4);
+          if (afterNext < 0) return ALLOCATIONS_UNEXPECTED_BYTECODE;
+          if (next == OP_DUP && afterNext == OP_POP) break;  // an object made and dropped is not recorded
+          if (next == OP_DUP_X1 && afterNext == OP_SWAP) swapAllowed = true;
+          if (next == OP_SWAP) {
+            if (afterNext != OP_IFNE) return ALLOCATIONS_UNEXPECTED_BYTECODE;
+            // The pattern's own SWAP must pass, or the pattern could never be told apart.
+            knownObfuscation = true;
+            swapAllowed = true;
+          }
+        }
+        hasAllocation = true;
+        break;
+      }
+      case OP_NEWARRAY:
+      case OP_ANEWARRAY:
+      case OP_MULTIANEWARRAY:
+        hasAllocation = true;
+        break;
+      case OPCODE_WIDE:
+        if (byteAfter(1) == OP_ASTORE && pendingNews > 0) return ALLOCATIONS_UNEXPECTED_BYTECODE;
+        break;
+      default:
+        break;
+    }
+    // Also measures the switches from their operands; -1 when the instruction does not end inside the code.
+    const int32_t length = instructionLengthAt(code, codeLength, pc);
+    if (length < 0) return ALLOCATIONS_UNEXPECTED_BYTECODE;
+    pc += length;
+  }
+  if (knownObfuscation) return ALLOCATIONS_OBFUSCATED;
+  return hasAllocation ? ALLOCATIONS_ACCEPTED : ALLOCATIONS_NONE;
+}
