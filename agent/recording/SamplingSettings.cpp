@@ -61,12 +61,7 @@ void SamplingSettings::load(const YString& text) {
   parse(text);
   YString message("SamplingSettings: sampling_period_ms = ");
   message.appendLong(samplingPeriodMs);
-  if (text.length == 0 || text.equals(builtInText)) {
-    message.append(" (default)");
-  } else {
-    message.append("\n");
-    message.append(text);
-  }
+  appendSettingsText(message, text, builtInText);
   logMessage(message);
 }
 

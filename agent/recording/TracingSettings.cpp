@@ -65,12 +65,7 @@ void initTracingSettings(TracingSettings& settings, const YString& text) {
   message.appendLong(settings.adaptiveMaxAverageMethodTimeNs);
   message.append(" min_%=");
   message.append(formatDouble(settings.adaptiveMinMethodTimePercent, 3));
-  if (text.length == 0 || text.equals(builtInText)) {
-    message.append(" (default)");
-  } else {
-    message.append("\n");
-    message.append(text);
-  }
+  appendSettingsText(message, text, builtInText);
   logMessage(message);
 }
 

@@ -55,6 +55,15 @@ YString readSettingsFile(const YString& explicitPath, const char* fileName, cons
   return readTextFile(stream.get());
 }
 
+void appendSettingsText(YString& line, const YString& text, const char* builtInText) {
+  if (text.length == 0 || text.equals(builtInText)) {
+    line.append(" (default)");
+    return;
+  }
+  line.append('\n');
+  line.append(text);
+}
+
 void parseLines(YVector<YString>* out, const YString& text) {
   if (out == nullptr) assertionFailed("assertion failed: value is NULL", "CommonUtils", 234);
   out->size = 0;

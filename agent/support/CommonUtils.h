@@ -15,6 +15,10 @@ bool matchesWildcardW(const char16_t* pattern, const char16_t* text);
 // `defaultText`; nothing is ever written, and an empty file gives the empty text.
 YString readSettingsFile(const YString& explicitPath, const char* fileName, const char* defaultText);
 
+// How a loaded settings text is logged: " (default)" when it is empty or the built-in text, else a
+// newline and the text itself.
+void appendSettingsText(YString& line, const YString& text, const char* builtInText);
+
 // Empties `out`, then appends the text's lines (cut at "\n" and "\r"), each trimmed, leaving out blank
 // lines and lines whose trimmed text begins with "#".
 void parseLines(YVector<YString>* out, const YString& text);
