@@ -135,15 +135,26 @@ if(NOT WIN32)
             --manifest "${_road_agent_sources}/manifest.txt" -C "${_road_agent}/classes" .
     DEPENDS "${_road_agent_sources}/RoadAgent.java" "${_road_agent_sources}/manifest.txt"
     COMMENT "Building the redefining test agent's jar" VERBATIM)
+  # The monitoring host's side: programs that load the library with System.load and declare the host's
+  # classes with natives (tests/jvm/host).
+  set(_host_programs "${CMAKE_BINARY_DIR}/jvm-host-programs")
+  file(GLOB_RECURSE _host_program_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/jvm/host/*.java)
+  add_custom_command(OUTPUT "${_host_programs}/programs.stamp"
+    COMMAND ${CMAKE_COMMAND} -E rm -rf "${_host_programs}"
+    COMMAND "${TALLYSCOPE_JAVAC}" -d "${_host_programs}" ${_host_program_sources}
+    COMMAND ${CMAKE_COMMAND} -E touch "${_host_programs}/programs.stamp"
+    DEPENDS ${_host_program_sources} COMMENT "Compiling the host-side JVM test programs" VERBATIM)
   add_custom_target(jvm_programs ALL DEPENDS "${_jvm_programs}/programs.stamp"
-    "${_refusing_core}/com/brantel/runtime/Core.class" "${_road_agent}/road-agent.jar")
+    "${_refusing_core}/com/brantel/runtime/Core.class" "${_road_agent}/road-agent.jar"
+    "${_host_programs}/programs.stamp")
   file(GLOB _jvm_test_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/jvm/*.cpp)
   add_executable(jvm_tests ${_jvm_test_sources})
   target_link_libraries(jvm_tests PRIVATE tallyscope_agent GTest::gtest_main)
   target_compile_definitions(jvm_tests PRIVATE
     TALLYSCOPE_JAVA="${TALLYSCOPE_JAVA}" TALLYSCOPE_JCMD="${TALLYSCOPE_JDK_HOME}/bin/jcmd"
     TALLYSCOPE_LIBRARY="$<TARGET_FILE:tallyscope>" TALLYSCOPE_JVM_PROGRAMS="${_jvm_programs}"
-    TALLYSCOPE_REFUSING_CORE="${_refusing_core}" TALLYSCOPE_ROAD_AGENT_JAR="${_road_agent}/road-agent.jar")
+    TALLYSCOPE_REFUSING_CORE="${_refusing_core}" TALLYSCOPE_ROAD_AGENT_JAR="${_road_agent}/road-agent.jar"
+    TALLYSCOPE_JVM_HOST_PROGRAMS="${_host_programs}")
   add_dependencies(jvm_tests jvm_programs tallyscope)
   gtest_discover_tests(jvm_tests TEST_PREFIX "jvm." DISCOVERY_TIMEOUT 60
                        PROPERTIES ENVIRONMENT "${TALLYSCOPE_TEST_HOME}")

@@ -7,8 +7,9 @@
 # (in that JVM too), and the class-file model's parse and write of the JDK's classes beside ASM's read
 # and write of the same files, with the ratios; last, what CPU sampling costs a JVM beside the JDK's
 # flight recorder (bench/sampling_overhead.sh) and what the class road costs a JVM's start and javac
-# (bench/class_road.sh). Extra arguments go to Google Benchmark, in both executables (e.g.
-# --benchmark_filter=YMap); ASM runs only when the class-file benchmark did, and the two scripts only
+# (bench/class_road.sh), and how fast the host's Java side fills an object storage beside plain Java
+# arrays (bench/object_storage.sh). Extra arguments go to Google Benchmark, in both executables (e.g.
+# --benchmark_filter=YMap); ASM runs only when the class-file benchmark did, and the three scripts only
 # without extra arguments (each runs on its own as well).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -118,4 +119,5 @@ fi
 if [ $# -eq 0 ]; then
   TALLYSCOPE_BENCH_BUILD="$build" "$root/bench/sampling_overhead.sh"
   TALLYSCOPE_BENCH_BUILD="$build" "$root/bench/class_road.sh"
+  TALLYSCOPE_BENCH_BUILD="$build" "$root/bench/object_storage.sh"
 fi

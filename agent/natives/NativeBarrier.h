@@ -13,21 +13,27 @@
 // native that needs the database says so when the library runs without one (in the host).
 
 // Runs the body of a native. Exhausted memory and a broken invariant (already logged by the fatal-error
-// path) are logged as caught at "CoreNatives:<line>" and handed to Java as java.lang.RuntimeException
+// path) are logged as caught at "<file>:<line>" and handed to Java as java.lang.RuntimeException
 // "db::oome" or "assertion failed in native code; see agent log for detail"; the native then answers 0,
 // false or null. Locks the body took are released by their guards on the way out.
 template <class Body>
-auto runNative(JNIEnv* env, int32_t line, Body body) -> decltype(body()) {
+auto runNativeIn(JNIEnv* env, const char* file, int32_t line, Body body) -> decltype(body()) {
   try {
     return body();
   } catch (const std::bad_alloc&) {
-    onExceptionCaught("CoreNatives", line);
+    onExceptionCaught(file, line);
     throwDbOome(env);
   } catch (const BZPRuntimeException&) {
-    onExceptionCaught("CoreNatives", line);
+    onExceptionCaught(file, line);
     throwNativeAssertionFailed(env);
   }
   return decltype(body())();
+}
+
+// The same for the natives of com.brantel.runtime.Callback, whose catch lines name "CoreNatives".
+template <class Body>
+auto runNative(JNIEnv* env, int32_t line, Body body) -> decltype(body()) {
+  return runNativeIn(env, "CoreNatives", line, body);
 }
 
 // True, with java.lang.RuntimeException "must run with the profiler agent" thrown, when there is no

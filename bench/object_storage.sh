@@ -1,0 +1,27 @@
+#!/bin/bash
+# How fast the monitoring host fills an object storage from Java: setGenerations and setRefs over 10^7
+# objects, each beside the same loop into plain Java int[] columns (bench/ObjectStorageBench.java). The
+# JVM loads the library with System.load, as the host does; no agent runs.
+#
+# Called by scripts/bench.sh; runs on its own as well. The library comes from the release build in
+# $TALLYSCOPE_BENCH_BUILD (default build/bench), configured and built here when needed. Passes: $PASSES
+# (default 5).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/packages.sh"
+# shellcheck disable=SC2086
+ensure_packages $LINUX_BUILD_PACKAGES
+use_jdk17
+java_home=${JAVA_HOME:-$(dirname "$(dirname "$(readlink -f "$(command -v javac)")")")}
+build=${TALLYSCOPE_BENCH_BUILD:-$root/build/bench}
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" --target tallyscope >/dev/null
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/object-storage.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+"$java_home/bin/javac" -d "$work/classes" "$root/bench/ObjectStorageBench.java" \
+  "$root/tests/jvm/host/com/brantel/Natives.java"
+# The library's log stays in the work directory, not in the user's home.
+echo
+BRANTEL_HOME="$work/home" "$java_home/bin/java" -Xmx3g -cp "$work/classes" ObjectStorageBench \
+  "$build/libtallyscope.so" "${PASSES:-5}"

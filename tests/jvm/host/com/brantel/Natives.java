@@ -1,0 +1,37 @@
+package com.brantel;
+
+// The monitoring host's natives over an opened heap snapshot, as the host declares them. A storage is the
+// long handle createStorage returns; objects are numbered 1 to objectCount, 0 standing for none.
+public final class Natives {
+  private Natives() {}
+
+  public static native long createStorage(int objectCount);
+  public static native void deleteStorage(long storage);
+
+  public static native int getGenerationImpl(long storage, int object);
+  public static native int getRefCountImpl(long storage, int object);
+  public static native int getRefImpl(long storage, int object, int refIndex);
+  public static native long getPrimitiveDataPositionImpl(long storage, int object);
+  public static native long getOIDImpl(long storage, int object);
+  public static native int getCrc32(long storage, int object);
+  public static native int getAllocatorFrameImpl(long storage, int object);
+  public static native int getAllocatorTrnImpl(long storage, int object);
+  public static native long getAllocatorTimestampMs(long storage, int object);
+  public static native int getArrayLengthImpl(long storage, int object);
+  public static native int getDominatorImpl(long storage, int object);
+
+  public static native void setNewRefCount(long storage, int object, int count);
+  public static native void setRefImpl(long storage, int object, int target, int refIndex);
+  public static native void setAllocatorImpl(long storage, int object, int frame, int trn, long timestampMs);
+
+  public static native void setGenerations(long storage, int[] objects, int[] generations, int count);
+  public static native void setArrayLengths(long storage, int[] objects, int[] lengths, int count);
+  public static native void setCrc32(long storage, int[] objects, int[] crcs, int count);
+  public static native void setPrimitiveDataPositions(long storage, int[] objects, long[] positions, int count);
+  public static native void setOIDs(long storage, int[] objects, long[] oids, int count);
+  // Entry k with sources[k] == 0 reserves refIndexes[k] references for object targets[k]; any other entry
+  // stores targets[k] as reference refIndexes[k] of object sources[k].
+  public static native void setRefs(long storage, int[] sources, int[] targets, int[] refIndexes, int count);
+
+  public static native String getStorageStatisticsImpl(long storage);
+}
