@@ -34,4 +34,7 @@ public final class Natives {
   public static native void setRefs(long storage, int[] sources, int[] targets, int[] refIndexes, int count);
 
   public static native String getStorageStatisticsImpl(long storage);
+
+  // Immediate dominators of the graph in inputFile, written to outputFile; the answer is a return code.
+  public static native int dc(String inputFile, String outputFile, String algorithm, String tempDir);
 }
