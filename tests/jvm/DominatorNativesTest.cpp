@@ -1,51 +1,22 @@
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "tests/jvm/AgentRun.h"
+#include "tests/jvm/HostRun.h"
 
 // Natives.dc as the monitoring host calls it: a JVM without the agent loads the library with System.load,
 // and tests/jvm/host/DominatorCalls.java runs one scenario, printing each return code and output file.
 
 namespace {
 
-class DominatorNativesTest : public testing::Test {
+class DominatorNativesTest : public HostProgramTest {
  protected:
-  TempDir work;
-
-  // The scenario's output lines, the library's console notice left out. With an address-space limit (KiB)
-  // the JVM runs under a shell that sets it; env keeps the test's BRANTEL_HOME for that shell.
+  // The lines of one scenario of DominatorCalls, whose files lie in the test's directory.
   std::vector<std::string> run(const std::string& scenario, int64_t addressSpaceKib = 0) {
-    std::vector<std::string> command;
-    if (addressSpaceKib > 0) {
-      command = {"/usr/bin/env", "-u", "BRANTEL_HOME", "BRANTEL_HOME=" + work.path(), "/bin/sh", "-c",
-                 "ulimit -v " + std::to_string(addressSpaceKib) + " && exec \"$0\" \"$@\"", TALLYSCOPE_JAVA,
-                 "-Xmx64m", "-XX:+UseSerialGC", "-XX:ReservedCodeCacheSize=32m", "-XX:CompressedClassSpaceSize=64m"};
-    } else {
-      command = {TALLYSCOPE_JAVA};
-    }
     const std::string files = (fs::path(work.path()) / "files").string();
     fs::create_directories(files);
-    command.insert(command.end(),
-                   {"-cp", TALLYSCOPE_JVM_HOST_PROGRAMS, "DominatorCalls", TALLYSCOPE_LIBRARY, files, scenario});
-    const std::string output = (fs::path(work.path()) / (scenario + ".txt")).string();
-    const ProgramRun result = runProgram(command, output, {"BRANTEL_HOME=" + work.path(), "MALLOC_ARENA_MAX=2"});
-    EXPECT_EQ(0, result.exitCode) << result.output;
-    std::vector<std::string> lines;
-    std::istringstream in(result.output);
-    for (std::string line; std::getline(in, line);) {
-      if (line.rfind("[Brantel TallyScope", 0) != 0) lines.push_back(line);
-    }
-    return lines;
-  }
-
-  std::string logs() const {
-    std::string text;
-    const fs::path directory = fs::path(work.path()) / ".tallyscope" / "log";
-    for (const auto& entry : fs::directory_iterator(directory)) text += readWhole(entry.path());
-    return text;
+    return runHostProgram({"DominatorCalls", TALLYSCOPE_LIBRARY, files, scenario}, addressSpaceKib);
   }
 };
 

@@ -1,10 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "tests/jvm/AgentRun.h"
+#include "tests/jvm/HostRun.h"
 
 // The object-storage natives of com.brantel.Natives as the monitoring host calls them: a JVM without the
 // agent loads the library with System.load, and tests/jvm/host/ObjectStorageCalls.java drives one
@@ -20,41 +19,11 @@ std::string untouched(int64_t object) {
   return "object " + std::to_string(object) + ": gen=0 refs=0 pdp=0 oid=0 crc=0 frame=0 trn=-1 ts=0 len=-1 dom=0";
 }
 
-class ObjectStorageNativesTest : public testing::Test {
+class ObjectStorageNativesTest : public HostProgramTest {
  protected:
-  TempDir work;
-  int runs = 0;
-
-  // The scenario's output lines, the library's console notice left out. With an address-space limit
-  // (KiB) the JVM runs small under a shell that sets the limit; that shell would take the test's own
-  // BRANTEL_HOME, so env replaces it first.
+  // The lines of one scenario of ObjectStorageCalls.
   std::vector<std::string> run(const std::string& scenario, int64_t addressSpaceKib = 0) {
-    std::vector<std::string> command;
-    if (addressSpaceKib > 0) {
-      command = {"/usr/bin/env", "-u", "BRANTEL_HOME", "BRANTEL_HOME=" + work.path(), "/bin/sh", "-c",
-                 "ulimit -v " + std::to_string(addressSpaceKib) + " && exec \"$0\" \"$@\"", TALLYSCOPE_JAVA,
-                 "-Xmx64m", "-XX:+UseSerialGC", "-XX:ReservedCodeCacheSize=32m", "-XX:CompressedClassSpaceSize=64m"};
-    } else {
-      command = {TALLYSCOPE_JAVA};
-    }
-    command.insert(command.end(), {"-cp", TALLYSCOPE_JVM_HOST_PROGRAMS, "ObjectStorageCalls", TALLYSCOPE_LIBRARY,
-                                   scenario});
-    const std::string output = (fs::path(work.path()) / ("run" + std::to_string(runs++) + ".txt")).string();
-    const ProgramRun result = runProgram(command, output, {"BRANTEL_HOME=" + work.path(), "MALLOC_ARENA_MAX=2"});
-    EXPECT_EQ(0, result.exitCode) << result.output;
-    std::vector<std::string> lines;
-    std::istringstream in(result.output);
-    for (std::string line; std::getline(in, line);) {
-      if (line.rfind("[Brantel TallyScope", 0) != 0) lines.push_back(line);
-    }
-    return lines;
-  }
-
-  std::string logs() const {
-    std::string text;
-    const fs::path directory = fs::path(work.path()) / ".tallyscope" / "log";
-    for (const auto& entry : fs::directory_iterator(directory)) text += readWhole(entry.path());
-    return text;
+    return runHostProgram({"ObjectStorageCalls", TALLYSCOPE_LIBRARY, scenario}, addressSpaceKib);
   }
 };
 
