@@ -15,6 +15,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/packages.sh"
+. "$root/bench/rounds.sh"
 # shellcheck disable=SC2086
 ensure_packages $LINUX_BUILD_PACKAGES
 use_jdk17
@@ -84,20 +85,6 @@ run_javac() {
   awk -v start="$start" -v end="$end" 'BEGIN { printf "%.1f\n", (end - start) * 1000 }'
 }
 
-# Column `column` of the file: the median, the minimum and the maximum.
-stats() {
-  awk -v column="$2" '{ print $column }' "$1" | sort -g | awk '{ v[NR] = $1 }
-    END { m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; print m, v[1], v[NR] }'
-}
-
-# Each round runs the configurations once, starting one further along the list than the round before.
-rotate() {
-  local round=$1
-  shift
-  local -a configs=("$@")
-  local i
-  for ((i = 0; i < ${#configs[@]}; i++)); do echo "${configs[$(((round + i) % ${#configs[@]}))]}"; done
-}
 
 configs=(none disableall defaults)
 for ((round = 0; round < startup_rounds; round++)); do

@@ -84,8 +84,8 @@ class ArrayViews {
   }
 
   bool complete() const { return opened == N; }
+  const void* elementsOf(int32_t k) const { return views[k]->elements; }
   const int32_t* ints(int32_t k) const { return static_cast<const int32_t*>(views[k]->elements); }
-  const int64_t* longs(int32_t k) const { return static_cast<const int64_t*>(views[k]->elements); }
 
  private:
   std::optional<ReadOnlyCriticalArrayElements> views[N];  // an array's elements are destroyed last first
@@ -138,16 +138,20 @@ void setInBulk(JNIEnv* env, int32_t line, jlong handle, const jarray (&arrays)[N
   });
 }
 
-// The bulk setters whose first array holds object indices and whose second their values.
-template <class Apply>
-void setValuesInBulk(JNIEnv* env, int32_t line, jlong handle, jintArray objects, jarray values, jint count,
-                     Apply apply) {
+// The bulk setters whose first array holds object indices and whose second their values (int32 or int64,
+// `Value`): `set` stores one value of one object.
+template <class Value, class Set>
+void setValuesInBulk(JNIEnv* env, int32_t line, jlong handle, jintArray objects, jarray values, jint count, Set set) {
   setInBulk<2>(
       env, line, handle, {objects, values}, count,
       [](ObjectStorage& storage, const ArrayViews<2>& views, int32_t n) {
         return refusedObjects(storage, views.ints(0), n);
       },
-      apply);
+      [&](ObjectStorage& storage, const ArrayViews<2>& views, int32_t n) {
+        const int32_t* indices = views.ints(0);
+        const Value* entries = static_cast<const Value*>(views.elementsOf(1));
+        for (int32_t k = 0; k < n; k++) set(storage, indices[k], entries[k]);
+      });
 }
 
 }  // namespace
@@ -273,55 +277,35 @@ extern "C" JNIEXPORT void JNICALL Java_com_brantel_Natives_setAllocatorImpl(JNIE
 extern "C" JNIEXPORT void JNICALL Java_com_brantel_Natives_setGenerations(JNIEnv* env, jclass, jlong storage,
                                                                           jintArray objects, jintArray generations,
                                                                           jint count) {
-  setValuesInBulk(env, __LINE__, storage, objects, generations, count,
-                  [](ObjectStorage& s, const ArrayViews<2>& views, int32_t n) {
-                    const int32_t* indices = views.ints(0);
-                    const int32_t* values = views.ints(1);
-                    for (int32_t k = 0; k < n; k++) s.setGeneration(indices[k], values[k]);
-                  });
+  setValuesInBulk<int32_t>(env, __LINE__, storage, objects, generations, count,
+                           [](ObjectStorage& s, int32_t i, int32_t value) { s.setGeneration(i, value); });
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_brantel_Natives_setArrayLengths(JNIEnv* env, jclass, jlong storage,
                                                                            jintArray objects, jintArray lengths,
                                                                            jint count) {
-  setValuesInBulk(env, __LINE__, storage, objects, lengths, count,
-                  [](ObjectStorage& s, const ArrayViews<2>& views, int32_t n) {
-                    const int32_t* indices = views.ints(0);
-                    const int32_t* values = views.ints(1);
-                    for (int32_t k = 0; k < n; k++) s.setArrayLength(indices[k], values[k]);
-                  });
+  setValuesInBulk<int32_t>(env, __LINE__, storage, objects, lengths, count,
+                           [](ObjectStorage& s, int32_t i, int32_t value) { s.setArrayLength(i, value); });
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_brantel_Natives_setCrc32(JNIEnv* env, jclass, jlong storage,
                                                                     jintArray objects, jintArray crcs, jint count) {
-  setValuesInBulk(env, __LINE__, storage, objects, crcs, count,
-                  [](ObjectStorage& s, const ArrayViews<2>& views, int32_t n) {
-                    const int32_t* indices = views.ints(0);
-                    const int32_t* values = views.ints(1);
-                    for (int32_t k = 0; k < n; k++) s.crc32.set(indices[k], values[k]);
-                  });
+  setValuesInBulk<int32_t>(env, __LINE__, storage, objects, crcs, count,
+                           [](ObjectStorage& s, int32_t i, int32_t value) { s.crc32.set(i, value); });
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_brantel_Natives_setPrimitiveDataPositions(JNIEnv* env, jclass, jlong storage,
                                                                                      jintArray objects,
                                                                                      jlongArray positions, jint count) {
-  setValuesInBulk(env, __LINE__, storage, objects, positions, count,
-                  [](ObjectStorage& s, const ArrayViews<2>& views, int32_t n) {
-                    const int32_t* indices = views.ints(0);
-                    const int64_t* values = views.longs(1);
-                    for (int32_t k = 0; k < n; k++) s.primitiveDataPosition.set(indices[k], values[k]);
-                  });
+  setValuesInBulk<int64_t>(env, __LINE__, storage, objects, positions, count,
+                           [](ObjectStorage& s, int32_t i, int64_t value) { s.primitiveDataPosition.set(i, value); });
 }
 
 // Both halves of every identifier are written, so that a smaller one replaces a larger one whole.
 extern "C" JNIEXPORT void JNICALL Java_com_brantel_Natives_setOIDs(JNIEnv* env, jclass, jlong storage,
                                                                    jintArray objects, jlongArray oids, jint count) {
-  setValuesInBulk(env, __LINE__, storage, objects, oids, count,
-                  [](ObjectStorage& s, const ArrayViews<2>& views, int32_t n) {
-                    const int32_t* indices = views.ints(0);
-                    const int64_t* values = views.longs(1);
-                    for (int32_t k = 0; k < n; k++) s.oid.set(indices[k], values[k]);
-                  });
+  setValuesInBulk<int64_t>(env, __LINE__, storage, objects, oids, count,
+                           [](ObjectStorage& s, int32_t i, int64_t value) { s.oid.set(i, value); });
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_brantel_Natives_setRefs(JNIEnv* env, jclass, jlong storage,

@@ -10,12 +10,16 @@
 #include <vector>
 
 #include "tests/support/JvmLauncher.h"
+#include "tests/support/SnapshotReader.h"
 #include "tests/support/TempDir.h"
 
 // What the tests of the agent in real JVMs share: files read and written whole, texts expected in order,
 // and a fixture that runs the test programs under the agent.
 
 namespace fs = std::filesystem;
+
+// The JVM options that let a test program read a socket channel's descriptor.
+inline const std::vector<std::string> openSocketInternals{"--add-opens", "java.base/sun.nio.ch=ALL-UNNAMED"};
 
 inline std::string readWhole(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -78,6 +82,23 @@ class AgentRunTest : public testing::Test {
     command.push_back(programs);
     command.insert(command.end(), programAndArguments.begin(), programAndArguments.end());
     return runProgram(command, nextOutputPath());
+  }
+
+  // Where the tests' "dir=" option puts snapshots.
+  fs::path snapshotDir() const { return fs::path(work.path()) / "snapshots"; }
+
+  // The snapshots written to the snapshot directory.
+  std::vector<fs::path> snapshots() const {
+    std::vector<fs::path> files;
+    if (!fs::exists(snapshotDir())) return files;
+    for (const auto& entry : fs::directory_iterator(snapshotDir())) files.push_back(entry.path());
+    return files;
+  }
+
+  snapshotfile::Snapshot onlySnapshot() const {
+    const std::vector<fs::path> files = snapshots();
+    if (files.size() != 1) throw std::runtime_error(std::to_string(files.size()) + " snapshots instead of one");
+    return snapshotfile::readSnapshotFile(files[0].string());
   }
 
   // The logs written so far, oldest first, in one text.

@@ -14,13 +14,8 @@ namespace {
 
 class HotPathsTest : public AgentRunTest {
  protected:
-  fs::path snapshotDir() const { return fs::path(work.path()) / "snapshots"; }
-
   cpuhotpaths::CpuProfile profileOfOnlySnapshot() const {
-    std::vector<fs::path> files;
-    for (const auto& entry : fs::directory_iterator(snapshotDir())) files.push_back(entry.path());
-    if (files.size() != 1) throw std::runtime_error(std::to_string(files.size()) + " snapshots instead of one");
-    const snapshotfile::Snapshot snapshot = snapshotfile::readSnapshotFile(files[0].string());
+    const snapshotfile::Snapshot snapshot = onlySnapshot();
     if (snapshot.tableRecords.empty()) throw std::runtime_error("the snapshot has no tables");
     return cpuhotpaths::readCpuProfile(snapshot.tableRecords.back());
   }

@@ -21,26 +21,7 @@ constexpr size_t threadOsId = 4;
 constexpr size_t threadStart = 6;
 constexpr size_t threadEnd = 7;
 
-const std::vector<std::string> openSocketInternals{"--add-opens", "java.base/sun.nio.ch=ALL-UNNAMED"};
-
-class LifecycleTest : public AgentRunTest {
- protected:
-  fs::path snapshotDir() const { return fs::path(work.path()) / "snapshots"; }
-
-  // The snapshots written to the snapshot directory.
-  std::vector<fs::path> snapshots() const {
-    std::vector<fs::path> files;
-    if (!fs::exists(snapshotDir())) return files;
-    for (const auto& entry : fs::directory_iterator(snapshotDir())) files.push_back(entry.path());
-    return files;
-  }
-
-  snapshotfile::Snapshot onlySnapshot() const {
-    const std::vector<fs::path> files = snapshots();
-    if (files.size() != 1) throw std::runtime_error(std::to_string(files.size()) + " snapshots instead of one");
-    return snapshotfile::readSnapshotFile(files[0].string());
-  }
-};
+using LifecycleTest = AgentRunTest;
 
 // The text of a string id in the snapshot's string table.
 std::string stringOf(const snapshotfile::TablesRecord& tables, int64_t id) {

@@ -30,8 +30,6 @@ constexpr int32_t frameTable = 7;
 constexpr int32_t codePointTable = 16;
 constexpr int64_t nsPerMs = 1000000;
 
-const std::vector<std::string> openSocketInternals{"--add-opens", "java.base/sun.nio.ch=ALL-UNNAMED"};
-
 using Tables = std::map<int32_t, std::vector<rowstream::Row>>;
 
 // The rows a client holds after reading table records in order, each row as last read: a snapshot's
@@ -193,18 +191,8 @@ constexpr char defaultSamplingSettings[] =
 
 class SamplingTest : public AgentRunTest {
  protected:
-  fs::path snapshotDir() const { return fs::path(work.path()) / "snapshots"; }
   std::string snapshotOptions(const std::string& extra) const {
     return "dir=" + snapshotDir().string() + (extra.empty() ? "" : "," + extra);
-  }
-
-  snapshotfile::Snapshot onlySnapshot() const {
-    std::vector<fs::path> files;
-    if (fs::exists(snapshotDir())) {
-      for (const auto& entry : fs::directory_iterator(snapshotDir())) files.push_back(entry.path());
-    }
-    if (files.size() != 1) throw std::runtime_error(std::to_string(files.size()) + " snapshots instead of one");
-    return snapshotfile::readSnapshotFile(files[0].string());
   }
 };
 
