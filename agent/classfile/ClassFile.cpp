@@ -251,25 +251,39 @@ int32_t ClassFile::getOrAddMethodRef(int32_t classIndex, int32_t nameIndex, int3
 }
 
 int32_t ClassFile::getOrAddInteger(int32_t value) {
-  for (int32_t i = 1; i < constantPool.size; i++) {
-    const ConstantPoolInfo* entry = constantPool[i];
-    if (entry != nullptr && entry->tag == CONSTANT_Integer && static_cast<const ConstantIntInfo*>(entry)->value == value) {
-      return i;
-    }
-  }
-  return append(new ConstantIntInfo(value));
+  indexNumbers();
+  if (const int32_t found = integerIndex.get(value); found > 0) return found;
+  const int32_t index = append(new ConstantIntInfo(value));
+  integerIndex.put(value, index);
+  return index;
 }
 
 int32_t ClassFile::getOrAddLong(int64_t value) {
-  for (int32_t i = 1; i < constantPool.size; i++) {
-    const ConstantPoolInfo* entry = constantPool[i];
-    if (entry != nullptr && entry->tag == CONSTANT_Long && static_cast<const ConstantLongInfo*>(entry)->value == value) {
-      return i;
-    }
-  }
+  indexNumbers();
+  if (const int32_t found = longIndex.get(value); found > 0) return found;
   const int32_t index = append(new ConstantLongInfo(value));
   constantPool.add(nullptr);
+  longIndex.put(value, index);
   return index;
+}
+
+// Instrumentation asks for a new Integer and Long per method: the pool is searched once, and every entry
+// added afterwards goes through the two get-or-adds. Their values never change, so the first entry of
+// each value stays the answer.
+void ClassFile::indexNumbers() {
+  if (numbersIndexed) return;
+  numbersIndexed = true;
+  for (int32_t i = 1; i < constantPool.size; i++) {
+    const ConstantPoolInfo* entry = constantPool[i];
+    if (entry == nullptr) continue;
+    if (entry->tag == CONSTANT_Integer) {
+      const int32_t value = static_cast<const ConstantIntInfo*>(entry)->value;
+      if (integerIndex.get(value) == 0) integerIndex.put(value, i);
+    } else if (entry->tag == CONSTANT_Long) {
+      const int64_t value = static_cast<const ConstantLongInfo*>(entry)->value;
+      if (longIndex.get(value) == 0) longIndex.put(value, i);
+    }
+  }
 }
 
 int32_t ClassFile::getOrAddMethod(const YString& name, const YString& descriptor, int32_t flags) {

@@ -8,6 +8,7 @@
 #include "agent/classfile/DataOutput.h"
 #include "agent/classfile/FieldInfo.h"
 #include "agent/classfile/MethodInfo.h"
+#include "agent/support/ClassNameSet.h"
 #include "agent/support/YMap.h"
 #include "agent/support/YString.h"
 #include "agent/support/YVector.h"
@@ -87,6 +88,9 @@ class ClassFile {
   int32_t getMajorVersion() const { return majorVersion; }
   int32_t getMinorVersion() const { return minorVersion; }
 
+  // Messages that the editors of this class log once per class, however many of its members print alike.
+  ClassNameSet& getLoggedTexts() { return loggedTexts; }
+
   // For each pair k in order, every occurrence of searches[k] in every Utf8 entry becomes replacements[k],
   // left to right; inserted text is not searched again for the same pair. An empty search text changes
   // nothing. A text that grows past 65535 bytes makes the next write fail.
@@ -103,6 +107,7 @@ class ClassFile {
   bool holdsUtf8(int32_t index, const YString& text) const;
   AttributeInfo* firstAttributeNamed(const YString& name) const;
   void writeClass(DataOutput& out) const;
+  void indexNumbers();
 
   uint32_t magic = 0;
   int32_t majorVersion = 0;
@@ -122,5 +127,10 @@ class ClassFile {
   YVector<YString*> utf8CacheKeys;
   YMap<int32_t, int32_t> classCache{10};
   YMap<int32_t, int32_t> stringCache{3};
+  // Value to the first Integer or Long entry holding it, made at the first get-or-add of either.
+  YMap<int32_t, int32_t> integerIndex{10};
+  YMap<int64_t, int32_t> longIndex{10};
+  bool numbersIndexed = false;
+  ClassNameSet loggedTexts;
   bool parseFailed = false;
 };

@@ -40,3 +40,15 @@ class LocalVariableTypeTableAttribute : public LocalVariableEntries {
   LocalVariableTypeTableAttribute(DataInput& in, int32_t nameIndex, int32_t length)
       : LocalVariableEntries(in, nameIndex, length) {}
 };
+
+// The code was rewritten with positionMap[old position] = new position for each of the `oldLength` old
+// positions: every range follows, and one that ended at the old end ends at the new end (`newLength`),
+// not at the mapped position of a byte that does not exist. Every range is checked against `oldLength`
+// before any entry changes; a range outside it is a fatal "assertion failed", a null entry the fatal
+// "assertion failed: value is NULL", both naming "Patchers".
+void remapLocalVariables(YVector<LocalVariable*>& entries, const int32_t* positionMap, int32_t oldLength,
+                         int32_t newLength);
+// `count` bytes were inserted at position 0: a range starting at 0 grows over them, so that the method's
+// parameters stay in scope over the inserted code; every other range moves. Nothing for a count below 1.
+// A null entry is the fatal "assertion failed: value is NULL" naming "Patchers".
+void shiftLocalVariables(YVector<LocalVariable*>& entries, int32_t count);

@@ -27,6 +27,7 @@ void stampClear(DB& database, int32_t table) { database.tableGenerations.setGene
 void clearCpuProfilingData(const YCriticalSectionLock& held) {
   WriteInProgress writing;
   DB& database = requireDatabase();
+  flushCallCounters(held);
   resetCallCountBaseline(database.callCounts, database.currentStamp);
   forEachLiveThread([&](ThreadInfo* thread) {
     processThreadEvents(thread, held);
@@ -40,9 +41,10 @@ void clearCpuProfilingData(const YCriticalSectionLock& held) {
   cpuProfilingEndNs = 0;
 }
 
-void clearAllocationData(const YCriticalSectionLock&) {
+void clearAllocationData(const YCriticalSectionLock& held) {
   WriteInProgress writing;
   DB& database = requireDatabase();
+  flushAllocationCounters(held);
   resetAllocationCountBaseline(database.allocObjectCounts, database.currentStamp);
   forEachLiveThread([](ThreadInfo* thread) { thread->allocationCountdown = 0; });
   database.allocInfo.clear();

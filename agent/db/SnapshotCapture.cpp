@@ -10,6 +10,7 @@
 #include "agent/db/WriteInProgress.h"
 #include "agent/heap/SnapshotRoutine.h"
 #include "agent/platform/Files.h"
+#include "agent/recording/CountingSupport.h"
 #include "agent/recording/ThreadEvents.h"
 #include "agent/recording/ThreadRegistry.h"
 #include "agent/support/FatalError.h"
@@ -82,6 +83,8 @@ YString captureSnapshotToPath(JNIEnv* env, const YString& path, SocketHandle cli
   try {
     SuspendedThreads suspended(env);
     requireDatabase();
+    flushCallCounters(held);
+    flushAllocationCounters(held);
     processAllThreadEvents(held);
     const int32_t handedOver = fd;
     fd = -1;  // the routine closes it

@@ -4,6 +4,7 @@
 #include "agent/db/FileBackedSocketWriter.h"
 #include "agent/db/SnapshotFile.h"
 #include "agent/db/WriteInProgress.h"
+#include "agent/recording/CountingSupport.h"
 #include "agent/recording/ThreadEvents.h"
 #include "agent/support/NamedLocks.h"
 
@@ -13,6 +14,8 @@ void writeTablesToSocket(JNIEnv* env, SocketHandle socket, int32_t tableMask, co
     YCriticalSectionLock held(&ourLock(), "CoreNatives:1030");
     WriteInProgress writing;
     DB& database = requireDatabase();
+    if ((tableMask & 1 << tableCallCount) != 0) flushCallCounters(held);
+    if ((tableMask & 1 << tableAllocObjectCount) != 0) flushAllocationCounters(held);
     processAllThreadEvents(held);
     Progress noClient;
     writeDatabaseTables(held, env, &database, writer, tableMask, 0, 0, &noClient, &since, false);

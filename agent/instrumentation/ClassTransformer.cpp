@@ -14,7 +14,7 @@
 #include "agent/core/AgentLifecycle.h"
 #include "agent/core/JavaVersion.h"
 #include "agent/core/Options.h"
-#include "agent/instrumentation/ClassNameSet.h"
+#include "agent/instrumentation/ClassInstrumenter.h"
 #include "agent/instrumentation/GeneratedNames.h"
 #include "agent/instrumentation/NativeWrapping.h"
 #include "agent/platform/Clocks.h"
@@ -230,6 +230,17 @@ void logHookLine(jvmtiPhase phase, const char* name, const char* what) {
 
 }  // namespace
 
+// Never destroyed: a class may still load while the process exits.
+ClassNameSet& wrappedNativesClasses() {
+  static ClassNameSet* const set = new ClassNameSet();
+  return *set;
+}
+
+ClassNameSet& patchedClassNames() {
+  static ClassNameSet* const set = new ClassNameSet();
+  return *set;
+}
+
 void appendPhasePrefix(YString& text) {
   if (mainJvmti == nullptr) {
     text.append("[-1] ");
@@ -252,7 +263,8 @@ void logClassProblem(const YString& name, const char* message) {
 }
 
 void transformClass(const YString& name, jint classDataLength, const unsigned char* classData,
-                    jint* newClassDataLength, unsigned char** newClassData, bool shouldWrapNatives) {
+                    jint* newClassDataLength, unsigned char** newClassData, bool shouldWrapNatives,
+                    bool isRetry) {
   if (vmDead.load() || classDataLength == 0) return;
   const int64_t start = getMonotonicTimeNs();
   const YString javaName = name.replaceAll("/", ".");
@@ -322,10 +334,33 @@ void transformClass(const YString& name, jint classDataLength, const unsigned ch
 
   bool changed = shouldWrapNatives && wrapAndRemember(model, name, settings.log);
 
-  // Nothing the JVM would refuse goes back to it: such a class loads as it was.
-  if (changed && model.getConstantPool().size >= maxPoolEntries) {
+  // A redo is only ever granted to a class that probes changed; no probe edits a class in this build.
+  const bool probesChanged = false;
+  bool retryPermitted = false;
+  bool tooLong = false;
+  const uint64_t flags = agentFlags.load();
+  if (!isRetry && (flags & instrumentationAllowed) != 0) {
+    retryPermitted = probesChanged && model.getConstantPool().size < maxPoolEntries;
+    if (instrumentClass(model, tooLong, (flags & AGENT_ALLOCATION_INSTRUMENTATION) != 0,
+                        (flags & AGENT_TRACING_INSTRUMENTATION) != 0)) {
+      changed = true;
+    }
+  }
+
+  // Nothing the JVM would refuse goes back to it: such a class loads as it was, or once more without its
+  // tracing and allocation instrumentation.
+  if (tooLong) {
+    logMessage("warning: bytecode too long after T&A");
+  } else if (changed && model.getConstantPool().size >= maxPoolEntries) {
+    tooLong = true;
     logMessage("warning: resulting constant pool is too big");
+  }
+  if (tooLong) {
     forgetInstrumentedMarks(model, javaName);
+    if (retryPermitted) {
+      logMessage("warning: trying to proceed with skipping BCI for tracing and allocations");
+      transformClass(name, classDataLength, classData, newClassDataLength, newClassData, shouldWrapNatives, true);
+    }
     return;
   }
   if (changed && hasOversizedMethod(model)) {
@@ -409,7 +444,8 @@ void JNICALL ClassFileLoadHook(jvmtiEnv*, JNIEnv* env, jclass classBeingRedefine
       className = parsed.get().getThisClassName();
     }
     const bool shouldWrapNatives = shouldWrapNativesOf(env, classBeingRedefined, className);
-    transformClass(className, classDataLength, classData, newClassDataLength, newClassData, shouldWrapNatives);
+    transformClass(className, classDataLength, classData, newClassDataLength, newClassData, shouldWrapNatives,
+                   false);
   } catch (const BZPRuntimeException&) {
     onExceptionCaught("Instrumentation", 778);
     logMessage(YString("warning: the previous exception happened while processing ") + className);

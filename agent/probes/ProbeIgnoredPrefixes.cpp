@@ -32,7 +32,18 @@ constexpr const char* DEFAULT_IGNORED_PREFIXES =
     "org.apache.tools.ant.taskdefs\n"
     "org.netbeans.TopSecurityManager\n";
 
+FilterList*& bciFilter() {
+  static FilterList* filter = nullptr;
+  return filter;
+}
+
 }  // namespace
+
+const FilterList& bciFilterList() {
+  static const FilterList empty{YString()};
+  const FilterList* filter = bciFilter();
+  return filter != nullptr ? *filter : empty;
+}
 
 void loadProbeIgnoredPrefixes() {
   YVector<YString> lines;
@@ -45,7 +56,9 @@ void loadProbeIgnoredPrefixes() {
       ourReincludedPrefixes.add(line.substringFrom(1));
     }
   }
-  // The weaver's method filter reads the same file once probes weave.
   const YString filter = readSettingsFile(YString(), "bci_filter.txt", "");
   if (filter.length > 0) logMessage(YString("bci_filter.txt specified:\n") + filter + "\n");
+  // Loaded once at start-up, before the first class is instrumented; a second load replaces the list.
+  delete bciFilter();
+  bciFilter() = new FilterList(filter);
 }

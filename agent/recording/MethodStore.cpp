@@ -120,6 +120,13 @@ int32_t getMethodFlags(int32_t methodId) {
   return method == nullptr ? 0 : method->flags;
 }
 
+void setMethodFlags(int32_t methodId, int32_t flags) {
+  MethodRecord* method = methodTable->getRow(methodId, false);
+  if (method == nullptr || (method->flags & flags) == flags) return;
+  method->flags |= flags;
+  method->stamp = requireDatabase().currentStamp;
+}
+
 void clearMethodFlags(int32_t methodId, int32_t flags) {
   MethodRecord* method = methodTable->getRow(methodId, false);
   if (method == nullptr || (method->flags & flags) == 0) return;

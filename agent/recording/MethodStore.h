@@ -30,6 +30,8 @@ int32_t getOrCreateMethod(const char* className, const char* methodName, const c
 // word, and its row never moves once made.
 int32_t getMethodFlags(int32_t methodId);
 
+// Sets the flag bits of the method's record, stamping it when that changes it. Runs under "ourLock".
+void setMethodFlags(int32_t methodId, int32_t flags);
 // Clears the flag bits of the method's record, stamping it when that changes it. Runs under "ourLock".
 void clearMethodFlags(int32_t methodId, int32_t flags);
 

@@ -7,7 +7,7 @@
 #include "agent/core/AgentFlags.h"
 #include "agent/core/AgentLifecycle.h"
 #include "agent/core/JavaVersion.h"
-#include "agent/instrumentation/ClassNameSet.h"
+#include "agent/support/ClassNameSet.h"
 #include "agent/instrumentation/ClassTransformer.h"
 #include "agent/support/JvmtiUtils.h"
 #include "tests/inprocess/JvmDatabaseTest.h"
@@ -51,7 +51,7 @@ struct Outcome {
 
 void transform(const std::string& name, const Bytes& bytes, Outcome& outcome, bool shouldWrapNatives = true) {
   transformClass(YString(name.c_str()), jint(bytes.size()), bytes.data(), &outcome.length, &outcome.data,
-                 shouldWrapNatives);
+                 shouldWrapNatives, false);
 }
 
 std::vector<std::string> methodsOf(const Bytes& bytes) {

@@ -2,13 +2,19 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "agent/classfile/ClassFile.h"
+#include "agent/classfile/DataInput.h"
+#include "agent/classfile/DataOutput.h"
+#include "agent/instrumentation/ClassInstrumenter.h"
 #include "tests/jvm/AgentRun.h"
+#include "tests/support/TestDatabase.h"
 
 // Every class the JVM loads passes through the agent: JDK natives wrapped from the primordial phase on, a
 // program's own natives, classes redefined after wrapping, and whole programs under the verifier whose
@@ -90,13 +96,21 @@ std::vector<std::string> frames(const std::string& text) {
 }
 
 // The largest count of processed classes in the agent's "total classes: processed=" lines; -1 without one.
-long processedClasses(const std::string& log) {
-  long largest = -1;
-  const std::string label = "total classes: processed=";
-  for (size_t at = log.find(label); at != std::string::npos; at = log.find(label, at + 1)) {
-    largest = std::max(largest, std::strtol(log.c_str() + at + label.size(), nullptr, 10));
-  }
-  return largest;
+// A figure of the last totals line the road logged ("total classes: processed=3000 instrumented=2710
+// 812ms"), -1 without one.
+long lastTotal(const std::string& log, const std::string& figure) {
+  const size_t line = log.rfind("total classes: processed=");
+  if (line == std::string::npos) return -1;
+  const size_t at = log.find(figure + "=", line);
+  return at == std::string::npos ? -1 : std::strtol(log.c_str() + at + figure.size() + 1, nullptr, 10);
+}
+
+long processedClasses(const std::string& log) { return lastTotal(log, "processed"); }
+
+// Most classes hold a method worth instrumenting; the interfaces and the classes of short methods alone
+// do not.
+void expectMostClassesInstrumented(const std::string& log) {
+  EXPECT_GT(lastTotal(log, "instrumented"), processedClasses(log) / 2) << log.substr(log.rfind("total classes"), 200);
 }
 
 // The regular files under `root`, relative to it, sorted.
@@ -115,6 +129,33 @@ long loadedClasses(const fs::path& logFile) {
   long count = 0;
   for (size_t at = text.find(" source: "); at != std::string::npos; at = text.find(" source: ", at + 1)) count++;
   return count;
+}
+
+// Instruments every class file under `from` for tracing and allocation recording into the same place
+// under `to`, as the class road would; answers how many changed.
+int instrumentClassFiles(const fs::path& from, const fs::path& to) {
+  TestDatabase database;
+  YCriticalSectionLock held(&ourLock(), "Test:1");
+  int changed = 0;
+  for (const std::string& file : filesUnder(from)) {
+    const std::string original = readWhole(from / file);
+    YVector<uint8_t> input;
+    input.addRange(reinterpret_cast<const uint8_t*>(original.data()), int32_t(original.size()));
+    DataInput in(input);
+    ClassFile classFile(in);
+    bool tooLong = false;
+    std::string bytes = original;
+    if (!classFile.isParseFailed() && instrumentClass(classFile, tooLong, true, true)) {
+      YVector<uint8_t> output;
+      DataOutput out(output);
+      classFile.write(out);
+      bytes.assign(reinterpret_cast<const char*>(output.data), size_t(output.size));
+      changed++;
+    }
+    fs::create_directories((to / file).parent_path());
+    std::ofstream(to / file, std::ios::binary) << bytes;
+  }
+  return changed;
 }
 
 class ClassRoadTest : public AgentRunTest {
@@ -195,7 +236,10 @@ class ClassRoadTest : public AgentRunTest {
     return command;
   }
 
-  std::string agentOption() const { return "-agentpath:" + library + "=" + optionsWith(""); }
+  std::string agentOption() const { return agentOptionWith(""); }
+  std::string agentOptionWith(const std::string& extra) const {
+    return "-agentpath:" + library + "=" + optionsWith(extra);
+  }
 };
 
 TEST_F(ClassRoadTest, JdkAndProgramNativesAreWrappedAndBehaveUnderTheVerifier) {
@@ -253,6 +297,7 @@ TEST_F(ClassRoadTest, JavacUnderTheAgentWritesTheSameClassesAndConsoleOutputAsWi
   EXPECT_GT(loadedClasses(loads), 2000);
   // Every thousandth class the road processed is counted in the log.
   EXPECT_GE(processedClasses(logs()), 1000) << logs();
+  expectMostClassesInstrumented(logs());
   expectCleanLog();
 }
 
@@ -282,6 +327,33 @@ TEST_F(ClassRoadTest, ProgramOfThousandsOfClassesRunsUnderTheVerifierAsWithout) 
 
   EXPECT_GT(loadedClasses(loads), 4000);
   EXPECT_GE(processedClasses(logs()), 2000) << logs();
+  expectMostClassesInstrumented(logs());
+  expectCleanLog();
+}
+
+// The JVM records allocations through its own sampling where it can, so the allocation blocks run only in
+// JVMs without it: here they run in a whole program, instrumented as the road would, with the Callback
+// class's idle bodies (the agent with "disableall" puts them on the boot class path and edits nothing).
+TEST_F(ClassRoadTest, ProgramInstrumentedForAllocationsRunsUnderTheVerifierAsWithout) {
+  const std::string sources = generateTree(fs::path(work.path()) / "tree", 300);
+  const fs::path classes = fs::path(work.path()) / "classes";
+  const ProgramRun compiled = runProgram(javacCommand({}, classes, sources), nextOutputPath());
+  ASSERT_EQ(0, compiled.exitCode) << compiled.output;
+  const fs::path instrumented = fs::path(work.path()) / "instrumented";
+  EXPECT_GT(instrumentClassFiles(classes, instrumented), 2000);
+
+  const auto command = [&](const fs::path& classPath) {
+    return std::vector<std::string>{java, agentOptionWith("disableall"), "-Xverify:all", "-cp", classPath.string(),
+                                    "road.Main"};
+  };
+  ChildProcess referenceRun(command(classes), nextOutputPath());
+  ChildProcess instrumentedRun(command(instrumented), nextOutputPath());
+  const int referenceCode = referenceRun.wait();
+  const int instrumentedCode = instrumentedRun.wait();
+  ASSERT_EQ(0, referenceCode) << referenceRun.output();
+  EXPECT_EQ(0, instrumentedCode) << instrumentedRun.output();
+  EXPECT_NE(std::string::npos, referenceRun.output().find("after C299: ")) << referenceRun.output();
+  EXPECT_EQ(referenceRun.output(), instrumentedRun.output());
   expectCleanLog();
 }
 

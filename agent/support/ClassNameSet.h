@@ -6,11 +6,16 @@
 #include "agent/support/YString.h"
 #include "agent/support/YVector.h"
 
-// A set of class names, bucketed by the Java string hash of the name's bytes. Names are only added;
-// the set is touched under "ourLock".
+// A set of names (class names, messages logged once), bucketed by the Java string hash of the name's
+// bytes. Names are only added; the set owns its buckets.
 struct ClassNameSet {
   YMap<int32_t, YVector<YString>*> buckets{10};
   int32_t count = 0;
+
+  ClassNameSet() = default;
+  ClassNameSet(const ClassNameSet&) = delete;
+  ClassNameSet& operator=(const ClassNameSet&) = delete;
+  ~ClassNameSet() { buckets.deleteValues(); }
 };
 
 // h = 31 * h + byte over the name's bytes taken as signed, in 32-bit arithmetic: Java's String.hashCode
@@ -20,9 +25,7 @@ int32_t classNameHash(const YString& name);
 bool addClassName(ClassNameSet& set, const YString& name);
 // Whether a name of the same bytes is in the bucket.
 bool containsClassName(const YVector<YString>& bucket, const YString& name);
+// Whether the set holds the name.
+bool containsClassName(const ClassNameSet& set, const YString& name);
 // The bucket of the hash, or null.
 const YVector<YString>* nameSetGet(const ClassNameSet& set, int32_t hash);
-
-// The internal names of the classes whose native methods were wrapped while the JVM could still redefine
-// them: a redefinition of such a class wraps them again.
-ClassNameSet& wrappedNativesClasses();

@@ -1,4 +1,4 @@
-#include "agent/instrumentation/ClassNameSet.h"
+#include "agent/support/ClassNameSet.h"
 
 int32_t classNameHash(const YString& name) {
   uint32_t hash = 0;
@@ -26,10 +26,9 @@ bool containsClassName(const YVector<YString>& bucket, const YString& name) {
   return false;
 }
 
-const YVector<YString>* nameSetGet(const ClassNameSet& set, int32_t hash) { return set.buckets.get(hash); }
-
-ClassNameSet& wrappedNativesClasses() {
-  // Never destroyed: a class may still load while the process exits.
-  static ClassNameSet* const set = new ClassNameSet();
-  return *set;
+bool containsClassName(const ClassNameSet& set, const YString& name) {
+  const YVector<YString>* bucket = set.buckets.get(classNameHash(name));
+  return bucket != nullptr && containsClassName(*bucket, name);
 }
+
+const YVector<YString>* nameSetGet(const ClassNameSet& set, int32_t hash) { return set.buckets.get(hash); }
