@@ -1,7 +1,9 @@
 #!/bin/bash
 # What the class road costs a JVM: every class the JVM loads passes through the agent, which wraps the
-# natives of the JDK and of the program. Timed without the agent, under the agent with "disableall" (every
-# class left as it is) and under the agent's defaults: a hello world (bench/HelloStamp.java) from the
+# natives of the JDK and of the program and instruments the classes' methods for CPU tracing and
+# allocation recording. Timed without the agent, under the agent with "disableall" (every class left as it
+# is), with "disabletracing,disablealloc" (natives wrapped, no instrumentation) and under the agent's
+# defaults (natives wrapped and methods instrumented): a hello world (bench/HelloStamp.java) from the
 # JVM's start to the start of its main and to its exit, and javac compiling a fixed generated tree of 300
 # classes (tests/jvm/programs/SourceTree.java), the class-loading work of a real program. The
 # configurations alternate in rotating order within each round, so that a change in the machine's load
@@ -40,7 +42,8 @@ mkdir -p "$work/tmp" "$work/home"
 export BRANTEL_HOME="$work/home"
 
 # The JVM options of a configuration for a run of `kind` (hello or javac), into `options`: none,
-# disableall or defaults. Each kind and configuration logs into a directory of its own.
+# disableall, uninstrumented ("disabletracing,disablealloc") or defaults. Each kind and configuration logs
+# into a directory of its own.
 options=()
 set_options() {
   local agent_options="tmpdir=$work/tmp,logdir=$work/log/$1-$2"
@@ -48,6 +51,7 @@ set_options() {
   case "$2" in
     none) options=() ;;
     disableall) options=("-agentpath:$library=disableall,$agent_options") ;;
+    uninstrumented) options=("-agentpath:$library=disabletracing,disablealloc,$agent_options") ;;
     defaults) options=("-agentpath:$library=$agent_options") ;;
   esac
 }
@@ -86,7 +90,7 @@ run_javac() {
 }
 
 
-configs=(none disableall defaults)
+configs=(none disableall uninstrumented defaults)
 for ((round = 0; round < startup_rounds; round++)); do
   for config in $(rotate "$round" "${configs[@]}"); do run_hello "$config" >>"$work/hello-$config"; done
 done
@@ -117,34 +121,45 @@ echo "class road: a hello world from the JVM's start to its main and to its exit
      "alternated runs (ms)"
 awk -v none_main="$(stats "$work/hello-none" 1)" -v none_exit="$(stats "$work/hello-none" 2)" \
     -v off_main="$(stats "$work/hello-disableall" 1)" -v off_exit="$(stats "$work/hello-disableall" 2)" \
+    -v bare_main="$(stats "$work/hello-uninstrumented" 1)" -v bare_exit="$(stats "$work/hello-uninstrumented" 2)" \
     -v on_main="$(stats "$work/hello-defaults" 1)" -v on_exit="$(stats "$work/hello-defaults" 2)" 'BEGIN {
-  split(none_main, nm); split(none_exit, ne); split(off_main, fm); split(off_exit, fe); split(on_main, om)
-  split(on_exit, oe)
-  printf "  %-28s %8s  %-18s  %9s   %8s  %-18s  %9s\n", "", "to main", "(range)", "added", "to exit", "(range)", "added"
-  printf "  %-28s %8.1f  (%6.1f to %6.1f)  %9s   %8.1f  (%6.1f to %6.1f)\n", "no agent", nm[1], nm[2], nm[3], "",
+  split(none_main, nm); split(none_exit, ne); split(off_main, fm); split(off_exit, fe); split(bare_main, bm)
+  split(bare_exit, be); split(on_main, om); split(on_exit, oe)
+  printf "  %-44s %8s  %-18s  %9s   %8s  %-18s  %9s\n", "", "to main", "(range)", "added", "to exit", "(range)",
+         "added"
+  printf "  %-44s %8.1f  (%6.1f to %6.1f)  %9s   %8.1f  (%6.1f to %6.1f)\n", "no agent", nm[1], nm[2], nm[3], "",
          ne[1], ne[2], ne[3]
-  printf "  %-28s %8.1f  (%6.1f to %6.1f)  %+9.1f   %8.1f  (%6.1f to %6.1f)  %+9.1f\n", "agent, \"disableall\"",
+  printf "  %-44s %8.1f  (%6.1f to %6.1f)  %+9.1f   %8.1f  (%6.1f to %6.1f)  %+9.1f\n", "agent, \"disableall\"",
          fm[1], fm[2], fm[3], fm[1] - nm[1], fe[1], fe[2], fe[3], fe[1] - ne[1]
-  printf "  %-28s %8.1f  (%6.1f to %6.1f)  %+9.1f   %8.1f  (%6.1f to %6.1f)  %+9.1f\n", "agent, defaults",
-         om[1], om[2], om[3], om[1] - nm[1], oe[1], oe[2], oe[3], oe[1] - ne[1]
+  printf "  %-44s %8.1f  (%6.1f to %6.1f)  %+9.1f   %8.1f  (%6.1f to %6.1f)  %+9.1f\n",
+         "agent, \"disabletracing,disablealloc\"", bm[1], bm[2], bm[3], bm[1] - nm[1], be[1], be[2], be[3],
+         be[1] - ne[1]
+  printf "  %-44s %8.1f  (%6.1f to %6.1f)  %+9.1f   %8.1f  (%6.1f to %6.1f)  %+9.1f\n",
+         "agent, defaults: with instrumentation", om[1], om[2], om[3], om[1] - nm[1], oe[1], oe[2], oe[3],
+         oe[1] - ne[1]
   printf "  goal at most 150 ms added to the start, agent'"'"'s defaults: %s to main (%.1f ms), %s to exit (%.1f ms)\n",
          om[1] - nm[1] <= 150 ? "met" : "missed", om[1] - nm[1], oe[1] - ne[1] <= 150 ? "met" : "missed",
          oe[1] - ne[1]
-  printf "  (of the defaults'"'"' %.1f ms to main, %.1f ms come with the agent itself, the road adds %.1f ms)\n",
-         om[1] - nm[1], fm[1] - nm[1], om[1] - fm[1]
+  printf "  (of the defaults'"'"' %.1f ms to main, %.1f ms come with the agent itself, the wrapping of natives\n",
+         om[1] - nm[1], fm[1] - nm[1]
+  printf "  adds %.1f ms and the instrumentation %.1f ms)\n", bm[1] - fm[1], om[1] - bm[1]
 }'
 
 echo
 echo "class road: javac compiling a generated tree of $tree_classes classes, median of $javac_rounds alternated" \
      "runs (ms)"
 awk -v none="$(stats "$work/javac-none" 1)" -v off="$(stats "$work/javac-disableall" 1)" \
-    -v on="$(stats "$work/javac-defaults" 1)" 'BEGIN {
-  split(none, n); split(off, f); split(on, o)
-  printf "  %-28s %8.1f  (%6.1f to %6.1f)\n", "no agent", n[1], n[2], n[3]
-  printf "  %-28s %8.1f  (%6.1f to %6.1f)  added %+.1f ms (%+.1f%%)\n", "agent, \"disableall\"", f[1], f[2], f[3],
+    -v bare="$(stats "$work/javac-uninstrumented" 1)" -v on="$(stats "$work/javac-defaults" 1)" 'BEGIN {
+  split(none, n); split(off, f); split(bare, b); split(on, o)
+  printf "  %-44s %8.1f  (%6.1f to %6.1f)\n", "no agent", n[1], n[2], n[3]
+  printf "  %-44s %8.1f  (%6.1f to %6.1f)  added %+.1f ms (%+.1f%%)\n", "agent, \"disableall\"", f[1], f[2], f[3],
          f[1] - n[1], (f[1] - n[1]) / n[1] * 100
-  printf "  %-28s %8.1f  (%6.1f to %6.1f)  added %+.1f ms (%+.1f%%)\n", "agent, defaults", o[1], o[2], o[3],
-         o[1] - n[1], (o[1] - n[1]) / n[1] * 100
+  printf "  %-44s %8.1f  (%6.1f to %6.1f)  added %+.1f ms (%+.1f%%)\n", "agent, \"disabletracing,disablealloc\"",
+         b[1], b[2], b[3], b[1] - n[1], (b[1] - n[1]) / n[1] * 100
+  printf "  %-44s %8.1f  (%6.1f to %6.1f)  added %+.1f ms (%+.1f%%)\n", "agent, defaults: with instrumentation",
+         o[1], o[2], o[3], o[1] - n[1], (o[1] - n[1]) / n[1] * 100
+  printf "  (the instrumentation'"'"'s own cost, defaults beside \"disabletracing,disablealloc\": %+.1f ms)\n",
+         o[1] - b[1]
   spread = (n[3] - n[2]) / n[1] * 100
   printf "  (the runs without an agent spread over %.1f%% of their median:", spread
   printf " differences below that can be the load of the machine)\n"

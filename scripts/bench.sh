@@ -4,13 +4,15 @@
 # clock, the frame tree's child lookups beside a std::unordered_map's, the capture of a thread's stack
 # into its node tree beside the frame tree's capture under the lock (in a JVM of the benchmark's own),
 # one cycle of CPU sampling over 10 to 1000 parked threads beside GetAllStackTraces of the same threads
-# (in that JVM too), and the class-file model's parse and write of the JDK's classes beside ASM's read
-# and write of the same files, with the ratios; last, what CPU sampling costs a JVM beside the JDK's
-# flight recorder (bench/sampling_overhead.sh) and what the class road costs a JVM's start and javac
-# (bench/class_road.sh), and how fast the host's Java side fills an object storage beside plain Java
-# arrays (bench/object_storage.sh). Extra arguments go to Google Benchmark, in both executables (e.g.
-# --benchmark_filter=YMap); ASM runs only when the class-file benchmark did, and the three scripts only
-# without extra arguments (each runs on its own as well).
+# (in that JVM too), the class-file model's parse and write of the JDK's classes beside ASM's read and
+# write of the same files, and their parse, instrumentation for CPU tracing and allocation recording and
+# write beside ASM's AdviceAdapter adding an entry and an exit call to every method, with the ratios; last,
+# what CPU sampling costs a JVM beside the JDK's flight recorder (bench/sampling_overhead.sh) and what the
+# class road costs a JVM's start and javac (bench/class_road.sh), and how fast the host's Java side fills
+# an object storage beside plain Java arrays (bench/object_storage.sh). Extra arguments go to Google
+# Benchmark, in both executables (e.g. --benchmark_filter=YMap); ASM runs only when the class-file
+# benchmark it stands beside did, and the three scripts only without extra arguments (each runs on its own
+# as well). The release build goes to $TALLYSCOPE_BENCH_BUILD (default build/bench).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/packages.sh"
@@ -18,7 +20,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 ensure_packages $LINUX_BUILD_PACKAGES $TEST_PACKAGES
 use_jdk17
 java_home=${JAVA_HOME:-$(dirname "$(dirname "$(readlink -f "$(command -v javac)")")")}
-build="$root/build/bench"
+build=${TALLYSCOPE_BENCH_BUILD:-$root/build/bench}
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" --target tallyscope_bench tallyscope_jvm_bench tallyscope >/dev/null
 
@@ -27,7 +29,10 @@ corpus="$build/class-corpus"
 cmake -DJIMAGE="$java_home/bin/jimage" -DMODULES="$java_home/lib/modules" -DCORPUS="$corpus" \
       -P "$root/cmake/ClassCorpus.cmake"
 asm_jar=/usr/share/java/asm.jar
-"$java_home/bin/javac" -cp "$asm_jar" -d "$build/asm-bench" "$root/bench/AsmRoundTrip.java"
+# asm-commons' AdviceAdapter, with the tree and analysis packages it links against.
+asm_commons_path="$asm_jar:/usr/share/java/asm-commons.jar:/usr/share/java/asm-tree.jar:/usr/share/java/asm-analysis.jar"
+"$java_home/bin/javac" -cp "$asm_commons_path" -d "$build/asm-bench" "$root/bench/AsmRoundTrip.java" \
+  "$root/bench/AsmInstrument.java"
 
 export TALLYSCOPE_CLASS_CORPUS="$corpus" BRANTEL_HOME="$build/bench-home"
 results="$build/bench-results.json"
@@ -112,6 +117,39 @@ if [ -n "$ours" ]; then
     printf "  ASM accept into ClassWriter               %12.0f   ours/ASM %.2f\n", accept, ours / accept
     printf "  ASM accept into ClassWriter, toByteArray  %12.0f   ours/ASM %.2f\n", bytes, ours / bytes
     printf "  (ASM over %d classes, %d refused)\n", classes, refused
+  }'
+fi
+
+# The counter `key` of the median of the benchmark whose name matches the pattern, from a JSON report.
+median_counter() {
+  awk -v pattern="$2" -v key="\"$3\":" '/"name":/ { name = $0 }
+    $1 == key && name ~ pattern && name ~ /_median"/ { gsub(/,/, "", $2); print $2; exit }' "$1"
+}
+
+ours=$(median_counter "$results" ClassFileInstrument classes_per_second)
+if [ -n "$ours" ]; then
+  asm=$("$java_home/bin/java" -Xmx2g -cp "$asm_commons_path:$build/asm-bench" AsmInstrument "$corpus")
+  value() { echo "$asm" | awk -v key="$1" '$1 == key { print $2 }'; }
+  echo
+  echo "class files: parse, instrumentation for CPU tracing and allocation recording, and write, median of 5"
+  echo "passes over the JDK's classes (classes per second)"
+  awk -v ours="$ours" -v asm="$(value instrument_per_second)" -v shared="$(value instrument_shared_pool_per_second)" \
+      -v classes="$(median_counter "$results" ClassFileInstrument classes)" \
+      -v instrumented="$(median_counter "$results" ClassFileInstrument instrumented_classes)" \
+      -v patched="$(median_counter "$results" ClassFileInstrument patched_methods)" \
+      -v methods="$(median_counter "$results" ClassFileInstrument methods_with_code)" \
+      -v too_long="$(median_counter "$results" ClassFileInstrument too_long_classes)" \
+      -v asm_classes="$(value classes)" -v asm_refused="$(value refused)" -v asm_methods="$(value methods)" 'BEGIN {
+    printf "  ours: parse, instrumentClass, write               %12.0f\n", ours
+    printf "  ASM AdviceAdapter into ClassWriter(COMPUTE_MAXS)  %12.0f   ours/ASM %.2f\n", asm, ours / asm
+    printf "  the same, the writer taking the reader'"'"'s pool     %12.0f   ours/ASM %.2f\n", shared, ours / shared
+    printf "  goal ours at least as fast as ASM'"'"'s: %s\n", (ours >= asm) ? "met" : "missed"
+    printf "  (ours over %d classes: %d of their %d methods with code patched, in %d classes, %d classes too long;\n",
+           classes, patched, methods, instrumented, too_long
+    printf "  short methods stay as they are; a patched method also gets a line call before each call and an\n"
+    printf "  allocation call after each object or array creation, and its record is made in a fresh database)\n"
+    printf "  (ASM over %d classes, %d refused, %d methods with code: an entry and an exit call each)\n",
+           asm_classes, asm_refused, asm_methods
   }'
 fi
 

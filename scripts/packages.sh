@@ -19,9 +19,10 @@ ensure_packages() {
 # What building the Linux library and running Java programs under it takes.
 LINUX_BUILD_PACKAGES="cmake ninja-build g++ openjdk-17-jdk-headless zlib1g-dev"
 # What the tests, the fuzz targets, the Windows cross-build and the benchmarks add; ASM reads class files
-# independently of us in the class-file tests.
+# independently of us in the class-file tests, and Boost's graph library computes dominators independently
+# of us in the dominator tests and benchmark.
 TEST_PACKAGES="libgtest-dev googletest libbenchmark-dev clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix
-  libz-mingw-w64-dev wine64 libasm-java"
+  libz-mingw-w64-dev wine64 libasm-java libboost-graph-dev"
 
 # The JDK the agent is built and tested against.
 use_jdk17() {

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "agent/heap/DominatorComputerSnca.h"
+#include "agent/heap/DominatorComputerSncaLowMem.h"
 #include "agent/heap/DominatorGraphFiles.h"
 #include "agent/heap/FlatIntArray.h"
 #include "agent/platform/Files.h"
@@ -22,9 +23,8 @@ int32_t refuse(const char* text, const YString& subject, int32_t code) {
 
 }  // namespace
 
-// The temporary directory serves the low-memory algorithm alone, which this build does not run.
 int32_t computeDominators(const YString& inputPath, const YString& outputPath, const YString& algorithm,
-                          const YString& /*tempDirectory*/) {
+                          const YString& tempDirectory) {
   FileDescriptorGuard input(openFileForRead(inputPath));
   if (input.fd < 0) return refuse("Failed to open input file: ", inputPath, 2);
   FileDescriptorGuard output(openFileForWrite(outputPath));
@@ -37,19 +37,29 @@ int32_t computeDominators(const YString& inputPath, const YString& outputPath, c
     const int32_t code = readDominatorGraph(in, graph);
     if (code != 0) return code;
   }
-  input.close();
 
   const bool snca = algorithm.equals("snca");
+  const bool lowMem = algorithm.equals("low_mem");
+  // The low-memory computation reads the input again, through the same descriptor.
+  if (!lowMem) input.close();
   if (graph.refs == nullptr) {
     // Too short to hold a root, so nothing N-sized is made: the computation would stop at once.
-    if (!snca) return refuse("error: unsupported algorithm: ", algorithm, 7);
+    if (!snca && !lowMem) return refuse("error: unsupported algorithm: ", algorithm, 7);
     assertionFailed("assertion failed", source, __LINE__);
   }
   logWithMemoryUsage(YString("creating idom..."));
   FlatIntArray idom("i", graph.n);
-  if (!snca) return refuse("error: unsupported algorithm: ", algorithm, 7);
-  logWithMemoryUsage(YString("starting DominatorComputerSnca..."));
-  DominatorComputerSnca::compute(graph.n, std::move(graph.refs), graph.roots.data, graph.roots.size, idom);
+  if (snca) {
+    logWithMemoryUsage(YString("starting DominatorComputerSnca..."));
+    DominatorComputerSnca::compute(graph.n, std::move(graph.refs), graph.roots.data, graph.roots.size, idom);
+  } else if (lowMem) {
+    logWithMemoryUsage(YString("starting DominatorComputerSnca_LowMem (with files)..."));
+    const int32_t code = DominatorComputerSnca_LowMem::compute(input.fd, graph, idom, tempDirectory);
+    if (code != 0) return code;
+    input.close();
+  } else {
+    return refuse("error: unsupported algorithm: ", algorithm, 7);
+  }
 
   logWithMemoryUsage(YString("Writing output: ") + outputPath);
   const YString errorText = writeDominatorOutput(output.fd, idom);

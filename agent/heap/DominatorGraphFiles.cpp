@@ -38,7 +38,10 @@ GraphFileReader::GraphFileReader(int32_t fd)
 }
 
 int32_t GraphFileReader::readInt() {
-  if (offset >= limit) return 0;
+  if (offset >= limit) {
+    read.add(0);
+    return 0;
+  }
   uint32_t value = 0;
   if (limit - offset >= 4 && reader.position + 4 <= reader.filled) {
     const unsigned char* bytes = reader.buffer + reader.position;
@@ -50,6 +53,7 @@ int32_t GraphFileReader::readInt() {
     }
   }
   offset += 4;
+  read.add(int32_t(value));
   return int32_t(value);
 }
 
@@ -81,6 +85,7 @@ int32_t readDominatorGraph(GraphFileReader& in, DominatorGraph& graph) {
     }
     total += count;
   }
+  graph.listsDigest = in.digest();
   logMessage(withNumber("refs: ", total));
   const int32_t rootCount = in.readInt();
   for (int32_t j = 0; j < rootCount; j++) {

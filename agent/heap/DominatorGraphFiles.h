@@ -26,9 +26,22 @@ class FileDescriptorGuard {
   int32_t fd;  // -1 when none is open
 };
 
+// A running digest of int32 values (FNV-1a over 32-bit words), to tell whether a file read twice gave the
+// same values both times. Every step is a bijection of the state, so a single changed value always shows.
+class ValueDigest {
+ public:
+  void add(int32_t value) { state = (state ^ uint32_t(value)) * 0x100000001b3ull; }
+  bool operator==(const ValueDigest& other) const { return state == other.state; }
+  bool operator!=(const ValueDigest& other) const { return state != other.state; }
+
+ private:
+  uint64_t state = 0xcbf29ce484222325ull;
+};
+
 // Reads int32 values front to back through a 1 MiB buffer, least significant byte first. Every byte past
 // the end the file had when the reader was made reads as 0, also when the file grows meanwhile, so what
-// the reader can still deliver is known in advance.
+// the reader can still deliver is known in advance. Every value read, 0s past the end included, goes into
+// the reader's digest.
 class GraphFileReader {
  public:
   static constexpr int32_t bufferSize = 0x100000;
@@ -43,12 +56,14 @@ class GraphFileReader {
   // The number of values still to come that have at least one byte in the file: every later one reads 0.
   int64_t valuesLeft() const;
   bool atEnd() const { return offset >= limit; }
+  const ValueDigest& digest() const { return read; }
 
  private:
   std::unique_ptr<unsigned char[]> buffer;
   BufferedFileReader reader;
   int64_t offset;
   int64_t limit;
+  ValueDigest read;
 };
 
 // An input graph as read: the reference lists of nodes 1 to N - 1 and the roots in file order (each
@@ -59,6 +74,8 @@ struct DominatorGraph {
   // code or for having no root, and nothing N-sized is made for it.
   std::unique_ptr<ObjectRefStorage> refs;
   YVector<int32_t> roots;
+  // The digest of N and the reference lists as read, for a computation that reads them again.
+  ValueDigest listsDigest;
 };
 
 // Reads and checks an input graph, logging "N = ", "refs: " and "roots: " as it goes. 0 when every value

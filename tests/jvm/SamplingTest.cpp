@@ -418,7 +418,8 @@ TEST_F(SamplingTest, TableReplyWhileSamplingCarriesOnlyRowsChangedSinceTheClient
   ASSERT_EQ(1u, after.count(outermost));
   EXPECT_GT(after.at(outermost), before.at(outermost));
 
-  // The second method's name is new to the client; the first method's is not sent again.
+  // Each name goes to the client once. The second method's may come first already: the method records of
+  // an instrumented class are made when it loads.
   const auto hasString = [](const tablereply::Reply& reply, const std::string& text) {
     for (const rowstream::Row& row : reply.tables.at(rowstream::stringTable)) {
       if (row.text && *row.text == text) return true;
@@ -426,9 +427,8 @@ TEST_F(SamplingTest, TableReplyWhileSamplingCarriesOnlyRowsChangedSinceTheClient
     return false;
   };
   EXPECT_TRUE(hasString(first, "spinInFirstMethod"));
-  EXPECT_FALSE(hasString(first, "spinInSecondMethod"));
   EXPECT_FALSE(hasString(second, "spinInFirstMethod"));
-  EXPECT_TRUE(hasString(second, "spinInSecondMethod"));
+  EXPECT_NE(hasString(first, "spinInSecondMethod"), hasString(second, "spinInSecondMethod"));
 }
 
 // The frozen threads of a "frozenThreads" run: sequence number, frame and checkpoint uptime in ns.

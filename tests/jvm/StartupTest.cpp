@@ -169,8 +169,14 @@ TEST_F(AgentStartTest, AgentsStartingAtOnceLeaveOneIntactArchive) {
   EXPECT_EQ(1u, entries);
 }
 
+// The given archive is put on the boot class path as it stands: the agent neither checks it against its
+// own nor writes its own.
 TEST_F(AgentStartTest, GivenArchivePathIsUsedUnchecked) {
-  const ProgramRun run = runHello("_agent_cp=" + (fs::path(work.path()) / "absent.jar").string());
+  const fs::path given = fs::path(work.path()) / "given.jar";
+  {
+    std::ofstream(given, std::ios::binary) << embeddedJar();
+  }
+  const ProgramRun run = runHello("_agent_cp=" + given.string());
   EXPECT_EQ(0, run.exitCode) << run.output;
   EXPECT_NE(std::string::npos, run.output.find(HELLO_LINE)) << run.output;
   EXPECT_FALSE(fs::exists(jarPath()));

@@ -6,7 +6,16 @@
 #include <vector>
 
 #include "tests/support/LogCapture.h"
+#include "tests/support/TempDir.h"
 #include "tests/unit/heap/DominatorComputerSncaTestGraph.h"
+#include "tests/unit/heap/DominatorDriverRun.h"
+#include "tests/unit/heap/DominatorFixtures.h"
+#include "tests/unit/heap/DominatorRandomGraph.h"
+
+#ifdef TALLYSCOPE_BOOST_GRAPH
+#include <boost/graph/adjacency_list.hpp>
+#include <boost/graph/dominator_tree.hpp>
+#endif
 
 namespace {
 
@@ -119,50 +128,33 @@ std::vector<int32_t> definitionDominators(const TestGraph& graph) {
   return idom;
 }
 
-struct Shape {
-  int32_t n;
-  int32_t roots;
-  double meanDegree;
-  int32_t reach;  // a node's first reference comes from one of the `reach` nodes placed before it
-};
+#ifdef TALLYSCOPE_BOOST_GRAPH
+// Boost's Lengauer-Tarjan from the virtual root, whose successors are the roots: an implementation that
+// shares nothing with ours.
+std::vector<int32_t> boostDominators(const TestGraph& graph) {
+  using Graph = boost::adjacency_list<boost::vecS, boost::vecS, boost::bidirectionalS>;
+  using Vertex = boost::graph_traits<Graph>::vertex_descriptor;
+  const std::vector<std::vector<int32_t>> next = successors(graph);
+  Graph g(graph.size());
+  for (int32_t u = 0; u < graph.size(); u++) {
+    for (int32_t t : next[u]) boost::add_edge(Vertex(u), Vertex(t), g);
+  }
+  std::vector<Vertex> dominator(graph.size(), boost::graph_traits<Graph>::null_vertex());
+  boost::lengauer_tarjan_dominator_tree(
+      g, Vertex(0), boost::make_iterator_property_map(dominator.begin(), boost::get(boost::vertex_index, g)));
+  std::vector<int32_t> idom(graph.size(), 0);
+  for (int32_t v = 1; v < graph.size(); v++) {
+    idom[v] = dominator[v] == boost::graph_traits<Graph>::null_vertex() ? -1 : int32_t(dominator[v]);
+  }
+  return idom;
+}
+#endif
 
-// Every node is reachable: it is a root or referred to by a node placed before it. The rest is random:
-// cycles, self-references, duplicates, empty slots, references to roots, and the first two roots refer to
-// each other, so the later one in the search is first reached through the other's tree.
-TestGraph randomGraph(const Shape& shape, std::mt19937& random) {
-  const int32_t n = shape.n;
-  std::vector<int32_t> order(n - 1);
-  for (int32_t k = 0; k < n - 1; k++) order[k] = k + 1;
-  std::shuffle(order.begin(), order.end(), random);
-  auto below = [&random](int32_t bound) { return std::uniform_int_distribution<int32_t>(0, bound - 1)(random); };
-
-  TestGraph graph;
-  graph.references.resize(n);
-  graph.roots.assign(order.begin(), order.begin() + shape.roots);
-  for (int32_t k = shape.roots; k < n - 1; k++) {
-    const int32_t from = k - 1 - below(std::min(k, shape.reach));
-    graph.references[order[from]].push_back(order[k]);
-  }
-  if (shape.roots >= 2) {
-    graph.references[graph.roots[0]].insert(graph.references[graph.roots[0]].begin(), graph.roots[1]);
-    graph.references[graph.roots[1]].insert(graph.references[graph.roots[1]].begin(), graph.roots[0]);
-  }
-  const int64_t extra = int64_t(shape.meanDegree * (n - 1)) - (n - 1);
-  for (int64_t e = 0; e < extra; e++) {
-    const int32_t k = below(n - 1);
-    std::vector<int32_t>& list = graph.references[order[k]];
-    switch (below(16)) {
-      case 0: list.push_back(order[k]); break;
-      case 1: list.push_back(0); break;
-      case 2: list.push_back(graph.roots[below(shape.roots)]); break;
-      case 3: if (!list.empty()) list.push_back(list[below(int32_t(list.size()))]); break;
-      // Mostly near targets, so that the dominator tree is deep and not only the virtual root's fan.
-      default: list.push_back(order[below(4) == 0 ? below(n - 1) : std::min(n - 2, k + below(shape.reach))]);
-    }
-    if (!list.empty()) std::swap(list[below(int32_t(list.size()))], list.back());
-  }
-  for (int32_t k = 0; k < shape.roots / 4; k++) graph.roots.push_back(graph.roots[below(shape.roots)]);
-  return graph;
+int32_t differences(const std::vector<int32_t>& a, const std::vector<int32_t>& b) {
+  if (a.size() != b.size()) return int32_t(std::max(a.size(), b.size()));
+  int32_t count = 0;
+  for (size_t v = 0; v < a.size(); v++) count += a[v] == b[v] ? 0 : 1;
+  return count;
 }
 
 }  // namespace
@@ -184,17 +176,34 @@ TEST(DominatorComputerSncaDifferential, SmallGraphsMatchTheDefinition) {
   EXPECT_GT(nonTrivial, 30);
 }
 
-TEST(DominatorComputerSncaDifferential, LargeGraphsMatchTheIterativeAlgorithm) {
+// Every shape against the iterative algorithm and Boost's Lengauer-Tarjan, in memory, and through the
+// driver on files, where "low_mem" must write the very bytes that "snca" writes.
+TEST(DominatorComputerSncaDifferential, LargeGraphsMatchTheIterativeAlgorithmAndBoost) {
+#ifdef TALLYSCOPE_BOOST_GRAPH_MISSING
+  FAIL() << "these comparisons need Boost's graph headers (Debian libboost-graph-dev)";
+#endif
   std::mt19937 random(4711);
-  const std::vector<Shape> shapes{{1000, 1, 2.0, 3},     {1000, 20, 4.0, 50},  {10000, 5, 1.5, 2},
+  const std::vector<Shape> shapes{{1000, 1, 2.0, 3},     {1000, 20, 4.0, 50},       {10000, 5, 1.5, 2},
                                   {10000, 200, 3.0, 10}, {100000, 1000, 4.0, 1000}, {100000, 3, 1.2, 4}};
+  TempDir work;
   for (const Shape& shape : shapes) {
+    SCOPED_TRACE("n=" + std::to_string(shape.n) + " roots=" + std::to_string(shape.roots));
     const TestGraph graph = randomGraph(shape, random);
     LogCapture quiet;
     const std::vector<int32_t> expected = iterativeDominators(graph);
-    const std::vector<int32_t> actual = sncaDominators(graph);
-    int32_t differences = 0;
-    for (int32_t v = 0; v < shape.n; v++) differences += actual[v] == expected[v] ? 0 : 1;
-    EXPECT_EQ(differences, 0) << "n=" << shape.n << " roots=" << shape.roots;
+#ifdef TALLYSCOPE_BOOST_GRAPH
+    EXPECT_EQ(differences(boostDominators(graph), expected), 0) << "Boost";
+#endif
+    EXPECT_EQ(differences(sncaDominators(graph), expected), 0) << "snca in memory";
+
+    const std::string input = work.write("graph.bin", graphFileBytes(graph));
+    const DriverRun snca = runDriver(input, work.pathOf("snca.bin"), "snca", work.path());
+    const DriverRun lowMem = runDriver(input, work.pathOf("low_mem.bin"), "low_mem", work.path());
+    ASSERT_EQ(snca.code, 0);
+    ASSERT_EQ(lowMem.code, 0);
+    std::vector<int32_t> written = littleEndianValues(snca.output);
+    written.insert(written.begin(), 0);
+    EXPECT_EQ(differences(written, expected), 0) << "snca through the driver";
+    EXPECT_TRUE(lowMem.output == snca.output) << "low_mem's output differs from snca's";
   }
 }

@@ -51,8 +51,11 @@ Outcome runOn(const TempDir& work, const std::string& inputBytes, const std::str
   LogCapture log;
   Outcome outcome;
   outcome.code = computeDominatorsCaught(YString(input.c_str()), YString(output.c_str()),
-                                         YString(algorithm.c_str()), YString(""));
+                                         YString(algorithm.c_str()), YString(work.path().c_str()));
   EXPECT_EQ(before, openDescriptors()) << "a descriptor stayed open";
+  for (const fs::directory_entry& entry : fs::directory_iterator(work.path())) {
+    EXPECT_NE(0u, entry.path().filename().string().rfind("bzptmp_", 0)) << "left behind: " << entry.path();
+  }
   outcome.log = log.entries();
   outcome.outputExists = fs::exists(output);
   if (outcome.outputExists) outcome.output = littleEndianValues(readWhole(output));
@@ -74,6 +77,8 @@ struct GraphCase {
   Values idom;
 };
 
+const std::vector<std::string> algorithms{"snca", "low_mem"};
+
 }  // namespace
 
 TEST(DominatorDriver, TinyGraphsGiveTheirImmediateDominators) {
@@ -89,11 +94,13 @@ TEST(DominatorDriver, TinyGraphsGiveTheirImmediateDominators) {
       {"noise", {4, 3, 2, 2, 1, 2, 1, 3, 1, 1, 3, 1, 1, 1, 77, 78}, {0, 1, 2}},
   };
   TempDir work;
-  for (const GraphCase& c : cases) {
-    const Outcome outcome = runOn(work, littleEndianBytes(c.input));
-    EXPECT_EQ(0, outcome.code) << c.name;
-    EXPECT_EQ(c.idom, outcome.output) << c.name;
-    EXPECT_EQ("OK", memoryLogTexts(outcome.log).back()) << c.name;
+  for (const std::string& algorithm : algorithms) {
+    for (const GraphCase& c : cases) {
+      const Outcome outcome = runOn(work, littleEndianBytes(c.input), algorithm);
+      EXPECT_EQ(0, outcome.code) << c.name << ", " << algorithm;
+      EXPECT_EQ(c.idom, outcome.output) << c.name << ", " << algorithm;
+      EXPECT_EQ("OK", memoryLogTexts(outcome.log).back()) << c.name << ", " << algorithm;
+    }
   }
 }
 
@@ -122,7 +129,7 @@ struct FailureCase {
   const char* line;  // a log entry, whole, or the start of one when it ends in '*'
 };
 
-// Codes 4 to 7 and 101 leave the output created and empty.
+// Codes 4 to 7 and 101 leave the output created and empty. Each "snca" case holds for "low_mem" too.
 TEST(DominatorDriver, EveryFormatAndComputationFailureHasItsCodeAndLine) {
   const std::vector<FailureCase> cases{
       {"count -1 in node 1", littleEndianBytes({3, -1, 2, 0, 1, 1}), "snca", 4, "bad refCount: -1"},
@@ -132,8 +139,8 @@ TEST(DominatorDriver, EveryFormatAndComputationFailureHasItsCodeAndLine) {
       {"root N", littleEndianBytes({3, 1, 2, 0, 1, 3}), "snca", 6, "bad root: 3"},
       {"negative root", littleEndianBytes({3, 1, 2, 0, 2, 1, -4}), "snca", 6, "bad root: -4"},
       {"case matters", littleEndianBytes({3, 1, 2, 0, 1, 1}), "SNCA", 7, "error: unsupported algorithm: SNCA"},
-      {"low_mem is not run here", littleEndianBytes({3, 1, 2, 0, 1, 1}), "low_mem", 7,
-       "error: unsupported algorithm: low_mem"},
+      {"the other case matters too", littleEndianBytes({3, 1, 2, 0, 1, 1}), "LOW_MEM", 7,
+       "error: unsupported algorithm: LOW_MEM"},
       {"name checked after reading", littleEndianBytes({3, 1, 9}), "SNCA", 5, "bad target: 9"},
       {"no root", littleEndianBytes({3, 1, 2, 0, 0, 0}), "snca", 101, "roots: 0"},
       {"negative root count", littleEndianBytes({3, 1, 2, 0, -2, 0}), "snca", 101, "roots: -2"},
@@ -152,7 +159,14 @@ TEST(DominatorDriver, EveryFormatAndComputationFailureHasItsCodeAndLine) {
        "bad target: 5"},
   };
   TempDir work;
-  for (const FailureCase& c : cases) {
+  std::vector<FailureCase> both = cases;
+  for (FailureCase c : cases) {
+    if (std::string(c.algorithm) != "snca") continue;
+    c.algorithm = "low_mem";
+    both.push_back(c);
+  }
+  for (const FailureCase& c : both) {
+    SCOPED_TRACE(c.algorithm);
     const Outcome outcome = runOn(work, c.input, c.algorithm);
     EXPECT_EQ(c.code, outcome.code) << c.name;
     const std::string line = c.line;
@@ -260,12 +274,14 @@ TEST(DominatorDriver, EveryTruncationOfAValidFileGivesTheCodeOfItsZeroPaddedRead
   TempDir work;
   const std::string valid = littleEndianBytes({6, 2, 2, 3, 2, 4, 4, 1, 5, 1, 5, 0, 2, 1, 3, 1});
   ASSERT_EQ(0, expectedCode(valid));
-  for (size_t length = 0; length <= valid.size(); length++) {
-    const std::string cut = valid.substr(0, length);
-    const Outcome outcome = runOn(work, cut);
-    EXPECT_EQ(expectedCode(cut), outcome.code) << "length " << length;
-    if (outcome.code == 0) {
-      EXPECT_EQ(5u, outcome.output.size()) << "length " << length;
+  for (const std::string& algorithm : algorithms) {
+    for (size_t length = 0; length <= valid.size(); length++) {
+      const std::string cut = valid.substr(0, length);
+      const Outcome outcome = runOn(work, cut, algorithm);
+      EXPECT_EQ(expectedCode(cut), outcome.code) << "length " << length << ", " << algorithm;
+      if (outcome.code == 0) {
+        EXPECT_EQ(5u, outcome.output.size()) << "length " << length << ", " << algorithm;
+      }
     }
   }
 }
@@ -284,6 +300,9 @@ TEST(DominatorDriver, RandomValueFlipsGiveTheCodeOfTheirReading) {
     bytes.resize(bytes.size() - random() % 6);
     const Outcome outcome = runOn(work, bytes);
     ASSERT_EQ(expectedCode(bytes), outcome.code) << "round " << round;
+    const Outcome lowMem = runOn(work, bytes, "low_mem");
+    ASSERT_EQ(outcome.code, lowMem.code) << "round " << round;
+    EXPECT_EQ(outcome.output, lowMem.output) << "round " << round;
     if (outcome.code != 0) continue;
     for (const int32_t idom : outcome.output) EXPECT_TRUE(idom >= 0 && idom < values[0]) << "round " << round;
   }
