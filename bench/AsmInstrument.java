@@ -1,12 +1,5 @@
 import java.io.IOException;
-import java.nio.file.Files;
-import java.nio.file.Path;
-import java.nio.file.Paths;
-import java.util.ArrayList;
-import java.util.Arrays;
 import java.util.List;
-import java.util.stream.Collectors;
-import java.util.stream.Stream;
 
 import org.objectweb.asm.ClassReader;
 import org.objectweb.asm.ClassVisitor;
@@ -33,11 +26,7 @@ import org.objectweb.asm.commons.AdviceAdapter;
  * "instrument_shared_pool_per_second X".
  */
 public final class AsmInstrument {
-  private static final int WARM_UP_PASSES = 5;
-  private static final int TIMED_PASSES = 5;
   private static final String CALLBACK = "com/brantel/runtime/Callback";
-  // Where every pass leaves its result, so that the JIT cannot drop the work.
-  private static volatile long sink;
 
   /** Adds the entry and exit calls to every method of a class and counts the methods. */
   private static final class Instrumenter extends ClassVisitor {
@@ -77,27 +66,12 @@ public final class AsmInstrument {
   }
 
   public static void main(String[] args) throws IOException {
-    List<Path> files;
-    try (Stream<Path> walk = Files.walk(Paths.get(args[0]))) {
-      files = walk.filter(p -> p.toString().endsWith(".class") && Files.isRegularFile(p))
-          .sorted().collect(Collectors.toList());
-    }
-    List<byte[]> classes = new ArrayList<>();
-    int refused = 0;
-    for (Path file : files) {
-      byte[] bytes = Files.readAllBytes(file);
-      try {
-        instrument(bytes, false);
-        classes.add(bytes);
-      } catch (RuntimeException e) {
-        refused++;
-      }
-    }
-    System.out.println("classes " + classes.size());
-    System.out.println("refused " + refused);
-    System.out.println("methods " + countMethods(classes));
-    System.out.println("instrument_per_second " + medianRate(classes, false));
-    System.out.println("instrument_shared_pool_per_second " + medianRate(classes, true));
+    AsmCorpus corpus = AsmCorpus.load(args[0], bytes -> instrument(bytes, false));
+    System.out.println("classes " + corpus.classes.size());
+    System.out.println("refused " + corpus.refused);
+    System.out.println("methods " + countMethods(corpus.classes));
+    System.out.println("instrument_per_second " + corpus.medianRate(classes -> pass(classes, false)));
+    System.out.println("instrument_shared_pool_per_second " + corpus.medianRate(classes -> pass(classes, true)));
   }
 
   private static byte[] instrument(byte[] bytes, boolean sharedPool) {
@@ -122,17 +96,5 @@ public final class AsmInstrument {
     long sum = 0;
     for (byte[] bytes : classes) sum += instrument(bytes, sharedPool).length;
     return sum;
-  }
-
-  private static double medianRate(List<byte[]> classes, boolean sharedPool) {
-    for (int i = 0; i < WARM_UP_PASSES; i++) sink = pass(classes, sharedPool);
-    double[] rates = new double[TIMED_PASSES];
-    for (int i = 0; i < TIMED_PASSES; i++) {
-      long start = System.nanoTime();
-      sink = pass(classes, sharedPool);
-      rates[i] = classes.size() / ((System.nanoTime() - start) / 1e9);
-    }
-    Arrays.sort(rates);
-    return rates[TIMED_PASSES / 2];
   }
 }

@@ -31,7 +31,7 @@ cmake -DJIMAGE="$java_home/bin/jimage" -DMODULES="$java_home/lib/modules" -DCORP
 asm_jar=/usr/share/java/asm.jar
 # asm-commons' AdviceAdapter, with the tree and analysis packages it links against.
 asm_commons_path="$asm_jar:/usr/share/java/asm-commons.jar:/usr/share/java/asm-tree.jar:/usr/share/java/asm-analysis.jar"
-"$java_home/bin/javac" -cp "$asm_commons_path" -d "$build/asm-bench" "$root/bench/AsmRoundTrip.java" \
+"$java_home/bin/javac" -cp "$asm_commons_path" -d "$build/asm-bench" "$root/bench/AsmRoundTrip.java" "$root/bench/AsmCorpus.java" \
   "$root/bench/AsmInstrument.java"
 
 export TALLYSCOPE_CLASS_CORPUS="$corpus" BRANTEL_HOME="$build/bench-home"

@@ -1,5 +1,6 @@
 #include "agent/classfile/InstructionLengths.h"
 
+#include "agent/classfile/CodeBytes.h"
 #include "agent/support/FatalError.h"
 
 constexpr int32_t instructionLengths[256] = {
@@ -46,14 +47,6 @@ static_assert(instructionLengths[16] == 2 && instructionLengths[26] == 1 && inst
               instructionLengths[196] == -1 && instructionLengths[202] == 1 && instructionLengths[203] == -1 &&
               instructionLengths[253] == -1 && instructionLengths[255] == 1);
 
-namespace {
-
-int32_t readInt(const uint8_t* bytes) {
-  return int32_t(uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | uint32_t(bytes[3]));
-}
-
-}  // namespace
-
 int32_t instructionLengthAt(const uint8_t* code, int32_t codeLength, int32_t position) {
   if (code == nullptr) assertionFailed("assertion failed: value is NULL", "InstructionLengths", __LINE__);
   if (position < 0 || position >= codeLength) assertionFailed("assertion failed", "InstructionLengths", __LINE__);
@@ -71,10 +64,10 @@ int32_t instructionLengthAt(const uint8_t* code, int32_t codeLength, int32_t pos
     int64_t entries;
     int64_t entryLength;
     if (opcode == OPCODE_TABLESWITCH) {
-      entries = int64_t(readInt(code + position + table + 8)) - readInt(code + position + table + 4) + 1;
+      entries = int64_t(codeS4(code + position + table + 8)) - codeS4(code + position + table + 4) + 1;
       entryLength = 4;
     } else {
-      entries = readInt(code + position + table + 4);
+      entries = codeS4(code + position + table + 4);
       entryLength = 8;
     }
     // The JVM refuses a negative count; like the other scanners of the agent, take it as an empty table.

@@ -1,5 +1,6 @@
 #include "agent/classfile/OffsetTable.h"
 
+#include "agent/classfile/CodeBytes.h"
 #include "agent/support/FatalError.h"
 
 void OffsetTable::add(int32_t instructionOffset, int32_t operandPosition, bool shortOperand) {
@@ -16,10 +17,7 @@ const OffsetTable::Element& OffsetTable::at(int32_t i) const {
 
 namespace {
 
-int32_t readOperand(const uint8_t* bytes, bool shortOperand) {
-  if (shortOperand) return int16_t(uint16_t(bytes[0] << 8 | bytes[1]));
-  return int32_t(uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | uint32_t(bytes[3]));
-}
+int32_t readOperand(const uint8_t* bytes, bool shortOperand) { return shortOperand ? codeS2(bytes) : codeS4(bytes); }
 
 void writeOperand(uint8_t* bytes, bool shortOperand, int32_t value) {
   const uint32_t bits = uint32_t(value);

@@ -1,22 +1,10 @@
 #include "agent/heap/DominatorComputerSnca.h"
 
-#include "agent/heap/DominatorCompression.h"
+#include "agent/heap/DominatorSncaSteps.h"
 #include "agent/support/FatalError.h"
 #include "agent/support/YAllocator.h"
 #include "agent/support/YString.h"
 #include "agent/support/YVector.h"
-
-namespace {
-
-void logStep(const char* text) { logWithMemoryUsage(YString(text)); }
-
-void logStep(const char* text, int64_t value) {
-  YString line(text);
-  line.appendLong(value);
-  logWithMemoryUsage(line);
-}
-
-}  // namespace
 
 DominatorComputerSnca::DominatorComputerSnca(int32_t n, const int32_t* rootList, int32_t rootCount)
     : da_1("da_1", n), da_2("da_2", n), N(n), roots(rootCount) {
@@ -155,23 +143,7 @@ void DominatorComputerSnca::compute(int32_t n, std::unique_ptr<ObjectRefStorage>
   brt.reset();
   for (int32_t k = 0; k < n; k++) da_1[k] = idom[k];
 
-  // Climbing from the parent through the dominators found so far stops at the nearest one that is at or
-  // above the semidominator.
-  logStep("_dcc: 7");
-  constexpr int32_t progressStep = 1 << 20;
-  for (int32_t k = 1; k < n; k++) {
-    if (k % progressStep == 0) {
-      YString line("_dcc: 7: i=");
-      line.appendLong(k);
-      line.append(" (");
-      line.appendLong(int64_t(100) * k / n);
-      line.append("%)");
-      logWithMemoryUsage(line);
-    }
-    int32_t c = da_1[k];
-    while (c > semi[k]) c = da_1[c];
-    da_1[k] = c;
-  }
+  findImmediateDominators(da_1, semi, n);
 
   logStep("_dcc: 8");
   for (int32_t k = 0; k < n; k++) idom[nodeOf[k]] = nodeOf[da_1[k]];

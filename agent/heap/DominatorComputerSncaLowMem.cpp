@@ -5,7 +5,7 @@
 #include "agent/db/AbstractWriter.h"
 #include "agent/db/SnapshotWriter.h"
 #include "agent/heap/BigIntArrayPaged.h"
-#include "agent/heap/DominatorCompression.h"
+#include "agent/heap/DominatorSncaSteps.h"
 #include "agent/heap/ObjectRefStorage.h"
 #include "agent/platform/TempFiles.h"
 #include "agent/support/FatalError.h"
@@ -16,14 +16,6 @@
 namespace {
 
 constexpr const char* source = "DominatorComputerSnca_LowMem";
-
-void logStep(const char* text) { logWithMemoryUsage(YString(text)); }
-
-void logStep(const char* text, int64_t value) {
-  YString line(text);
-  line.appendLong(value);
-  logWithMemoryUsage(line);
-}
 
 int32_t refuse(const char* text, int32_t value, int32_t code) {
   YString line(text);
@@ -119,7 +111,6 @@ class LowMemComputation {
   int32_t fillReverseTable(int32_t* counts, ObjectRefStorage& brt);
   void readParents(FlatIntArray& parents);
   void computeSemidominators(FlatIntArray& ancestor, FlatIntArray& label);
-  void findImmediateDominators(FlatIntArray& dominator);
   void backToNodes(FlatIntArray& dominator);
   [[noreturn]] static void inputChanged(int32_t line) { fatalError("input changed while it was read", source, line); }
 
@@ -316,26 +307,6 @@ void LowMemComputation::computeSemidominators(FlatIntArray& ancestor, FlatIntArr
   brtFile->finishReading();
 }
 
-// Climbing from the parent through the dominators found so far stops at the nearest one that is at or
-// above the semidominator.
-void LowMemComputation::findImmediateDominators(FlatIntArray& dominator) {
-  logStep("_dcc: 7");
-  constexpr int32_t progressStep = 1 << 20;
-  for (int32_t k = 1; k < N; k++) {
-    if (k % progressStep == 0) {
-      YString line("_dcc: 7: i=");
-      line.appendLong(k);
-      line.append(" (");
-      line.appendLong(int64_t(100) * k / N);
-      line.append("%)");
-      logWithMemoryUsage(line);
-    }
-    int32_t c = dominator[k];
-    while (c > i[k]) c = dominator[c];
-    dominator[k] = c;
-  }
-}
-
 void LowMemComputation::backToNodes(FlatIntArray& dominator) {
   FlatIntArray nodeOf("da_3", N);
   node2ordinalFile->startReading();
@@ -374,7 +345,7 @@ int32_t LowMemComputation::run() {
   }
   // Compression changed the ancestors.
   readParents(da_1);
-  findImmediateDominators(da_1);
+  findImmediateDominators(da_1, i, N);
   backToNodes(da_1);
 
   logStep("_dcc: exit");

@@ -2,6 +2,7 @@
 
 #include "agent/classfile/ClassFile.h"
 #include "agent/classfile/CodeAttribute.h"
+#include "agent/classfile/CodeBytes.h"
 #include "agent/classfile/Opcodes.h"
 #include "agent/classfile/InstructionLengths.h"
 #include "agent/classfile/SignatureUtil.h"
@@ -27,15 +28,6 @@ bool jspWithoutLines() {
 bool instrumentAllMethods() {
   static const bool all = globalOptions().hasOption("_instrument_all_methods");
   return all;
-}
-
-int16_t signedShortAt(const uint8_t* code, int32_t position) {
-  return int16_t(uint16_t(code[position] << 8 | code[position + 1]));
-}
-
-int32_t signedIntAt(const uint8_t* code, int32_t position) {
-  return int32_t(uint32_t(code[position]) << 24 | uint32_t(code[position + 1]) << 16 |
-                 uint32_t(code[position + 2]) << 8 | uint32_t(code[position + 3]));
 }
 
 // The opcodes that keep a method short although they come from the refused ranges.
@@ -95,11 +87,11 @@ bool isShortMethod(const MethodInfo& method, int32_t* reason) {
       next = position + (position + 1 < length && bytes[position + 1] == OP_IINC ? 6 : 4);
     } else if ((opcode >= OP_IFEQ && opcode <= OP_GOTO) || opcode == OP_IFNULL || opcode == OP_IFNONNULL) {
       if (position + 2 >= length) return answer(opcode, false);  // cut off by the end of the code
-      if (signedShortAt(bytes, position + 1) < 0) return answer(-3, false);
+      if (codeS2(bytes + position + 1) < 0) return answer(-3, false);
       next = position + 3;
     } else if (opcode == OP_GOTO_W) {
       if (position + 4 >= length) return answer(opcode, false);
-      if (signedIntAt(bytes, position + 1) < 0) return answer(-3, false);
+      if (codeS4(bytes + position + 1) < 0) return answer(-3, false);
       next = position + 5;
     } else if ((opcode >= OP_IDIV && opcode <= OP_DREM) || (opcode >= OP_JSR && !allowedInShortMethod(opcode))) {
       return answer(opcode, false);

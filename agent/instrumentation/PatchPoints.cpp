@@ -1,6 +1,7 @@
 #include "agent/instrumentation/PatchPoints.h"
 
 #include "agent/classfile/ClassFile.h"
+#include "agent/classfile/CodeBytes.h"
 #include "agent/classfile/CodeAttribute.h"
 #include "agent/classfile/ConstantReferences.h"
 #include "agent/classfile/InstructionLengths.h"
@@ -29,12 +30,6 @@ enum NewInstructionKind : int32_t {
   NEW_GETS_COPY = 1,         // a copy is inserted after the NEW for the allocation call
   NEW_WITHOUT_CALLBACK = 2,  // the inserted copy was dropped again: no callback
 };
-
-int32_t readU2(const uint8_t* bytes) { return bytes[0] << 8 | bytes[1]; }
-
-int32_t readS4(const uint8_t* bytes) {
-  return int32_t(uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | uint32_t(bytes[3]));
-}
 
 class Scanner {
  public:
@@ -120,10 +115,10 @@ class Scanner {
     const int32_t table = (position + 4) / 4 * 4;  // the default offset, after the padding
     plan.branches.add(position, table, false);
     if (opcode == OP_TABLESWITCH) {
-      const int64_t count = int64_t(readS4(code + table + 8)) - readS4(code + table + 4) + 1;
+      const int64_t count = int64_t(codeS4(code + table + 8)) - codeS4(code + table + 4) + 1;
       for (int64_t i = 0; i < count; i++) plan.branches.add(position, int32_t(table + 12 + 4 * i), false);
     } else {
-      const int32_t pairs = readS4(code + table + 4);
+      const int32_t pairs = codeS4(code + table + 4);
       for (int32_t i = 0; i < pairs; i++) plan.branches.add(position, table + 8 + 8 * i + 4, false);
     }
   }
@@ -150,7 +145,7 @@ class Scanner {
   }
 
   void onNew(int32_t position, YVector<int32_t>& shiftFrom) {
-    const int32_t classMethodId = getClassAllocationMethodId(classFile, readU2(code + position + 1), "");
+    const int32_t classMethodId = getClassAllocationMethodId(classFile, codeU2(code + position + 1), "");
     const int32_t next = opcodeAt(position + 3);
     if (next == OP_DUP && opcodeAt(position + 4) == OP_POP) {
       logMessage(YString("warning: cannot inject object allocation callback due to a bad bytecode pattern (scala?): ") +
@@ -170,7 +165,7 @@ class Scanner {
   // The scan follows no data flow: the next call of a method named "<init>" closes the newest NEW.
   void onConstructorCall(int32_t position, YVector<int32_t>& shiftFrom) {
     const ConstantPool& pool = classFile.getConstantPool();
-    const ConstantPoolInfo* entry = pool[readU2(code + position + 1)];
+    const ConstantPoolInfo* entry = pool[codeU2(code + position + 1)];
     if (entry == nullptr) fail(__LINE__);
     if (entry->tag != CONSTANT_Methodref && entry->tag != CONSTANT_InterfaceMethodref) {
       YString warning = YString("warning: INVOKESPECIAL in ") + classFile.getThisClassName() + ": unexpected tag ";
@@ -201,7 +196,7 @@ class Scanner {
     if (opcode == OP_NEWARRAY) {
       classMethodId = getArrayAllocationMethodId(code[position + 1]);
     } else {
-      classMethodId = getClassAllocationMethodId(classFile, readU2(code + position + 1), opcode == OP_ANEWARRAY ? "[" : "");
+      classMethodId = getClassAllocationMethodId(classFile, codeU2(code + position + 1), opcode == OP_ANEWARRAY ? "[" : "");
     }
     record(INSTRUCTION_ARRAY, position, length, classMethodId, allocationCallLength, shiftFrom);
   }
@@ -243,7 +238,7 @@ bool isInstructionStart(const PatchPlan& plan, int32_t position) {
 void checkBranches(const uint8_t* oldCode, const PatchPlan& plan) {
   for (int32_t i = 0; i < plan.branches.size(); i++) {
     const uint8_t* operand = oldCode + plan.branches.getOperandPosition(i);
-    const int32_t offset = plan.branches.getFlag(i) == 1 ? int16_t(readU2(operand)) : readS4(operand);
+    const int32_t offset = plan.branches.getFlag(i) == 1 ? codeS2(operand) : codeS4(operand);
     if (!isInstructionStart(plan, int32_t(int64_t(plan.branches.getOffset(i)) + offset))) fail(__LINE__);
   }
 }

@@ -236,6 +236,22 @@ class ClassRoadTest : public AgentRunTest {
     return command;
   }
 
+  // The outcome of two runs made at once, so that a test takes one run's time.
+  struct SideBySide {
+    int referenceCode;
+    int otherCode;
+    std::string reference;
+    std::string other;
+  };
+  SideBySide runSideBySide(const std::vector<std::string>& referenceCommand,
+                           const std::vector<std::string>& otherCommand) {
+    ChildProcess referenceRun(referenceCommand, nextOutputPath());
+    ChildProcess otherRun(otherCommand, nextOutputPath());
+    const int referenceCode = referenceRun.wait();
+    const int otherCode = otherRun.wait();
+    return {referenceCode, otherCode, referenceRun.output(), otherRun.output()};
+  }
+
   std::string agentOption() const { return agentOptionWith(""); }
   std::string agentOptionWith(const std::string& extra) const {
     return "-agentpath:" + library + "=" + optionsWith(extra);
@@ -274,18 +290,14 @@ TEST_F(ClassRoadTest, JavacUnderTheAgentWritesTheSameClassesAndConsoleOutputAsWi
   const fs::path reference = fs::path(work.path()) / "reference";
   const fs::path profiled = fs::path(work.path()) / "profiled";
   const fs::path loads = fs::path(work.path()) / "loads.txt";
-  // Both at once: the test's time is one compile's.
-  ChildProcess referenceRun(javacCommand({"-Xverify:all"}, reference, sources), nextOutputPath());
-  ChildProcess profiledRun(
-      javacCommand({agentOption(), "-Xverify:all", "-Xlog:class+load:file=" + loads.string()}, profiled, sources),
-      nextOutputPath());
-  const int referenceCode = referenceRun.wait();
-  const int profiledCode = profiledRun.wait();
-  ASSERT_EQ(0, referenceCode) << referenceRun.output();
-  EXPECT_EQ(0, profiledCode) << profiledRun.output();
+  const SideBySide runs = runSideBySide(
+      javacCommand({"-Xverify:all"}, reference, sources),
+      javacCommand({agentOption(), "-Xverify:all", "-Xlog:class+load:file=" + loads.string()}, profiled, sources));
+  ASSERT_EQ(0, runs.referenceCode) << runs.reference;
+  EXPECT_EQ(0, runs.otherCode) << runs.other;
   // -Xlint:all warns of the raw types and the deprecated constructor of a few classes.
-  EXPECT_NE(std::string::npos, referenceRun.output().find("warning: [rawtypes]")) << referenceRun.output();
-  EXPECT_EQ(referenceRun.output(), profiledRun.output());
+  EXPECT_NE(std::string::npos, runs.reference.find("warning: [rawtypes]")) << runs.reference;
+  EXPECT_EQ(runs.reference, runs.other);
 
   const std::vector<std::string> files = filesUnder(reference);
   EXPECT_GT(files.size(), 2000u);
@@ -316,14 +328,11 @@ TEST_F(ClassRoadTest, ProgramOfThousandsOfClassesRunsUnderTheVerifierAsWithout) 
   std::vector<std::string> profiledCommand{java, agentOption(), "-Xverify:all",
                                            "-Xlog:class+load:file=" + loads.string()};
   profiledCommand.insert(profiledCommand.end(), program.begin(), program.end());
-  ChildProcess referenceRun(referenceCommand, nextOutputPath());
-  ChildProcess profiledRun(profiledCommand, nextOutputPath());
-  const int referenceCode = referenceRun.wait();
-  const int profiledCode = profiledRun.wait();
-  ASSERT_EQ(0, referenceCode) << referenceRun.output();
-  EXPECT_EQ(0, profiledCode) << profiledRun.output();
-  EXPECT_NE(std::string::npos, referenceRun.output().find("after C299: ")) << referenceRun.output();
-  EXPECT_EQ(referenceRun.output(), profiledRun.output());
+  const SideBySide runs = runSideBySide(referenceCommand, profiledCommand);
+  ASSERT_EQ(0, runs.referenceCode) << runs.reference;
+  EXPECT_EQ(0, runs.otherCode) << runs.other;
+  EXPECT_NE(std::string::npos, runs.reference.find("after C299: ")) << runs.reference;
+  EXPECT_EQ(runs.reference, runs.other);
 
   EXPECT_GT(loadedClasses(loads), 4000);
   EXPECT_GE(processedClasses(logs()), 2000) << logs();
@@ -346,14 +355,11 @@ TEST_F(ClassRoadTest, ProgramInstrumentedForAllocationsRunsUnderTheVerifierAsWit
     return std::vector<std::string>{java, agentOptionWith("disableall"), "-Xverify:all", "-cp", classPath.string(),
                                     "road.Main"};
   };
-  ChildProcess referenceRun(command(classes), nextOutputPath());
-  ChildProcess instrumentedRun(command(instrumented), nextOutputPath());
-  const int referenceCode = referenceRun.wait();
-  const int instrumentedCode = instrumentedRun.wait();
-  ASSERT_EQ(0, referenceCode) << referenceRun.output();
-  EXPECT_EQ(0, instrumentedCode) << instrumentedRun.output();
-  EXPECT_NE(std::string::npos, referenceRun.output().find("after C299: ")) << referenceRun.output();
-  EXPECT_EQ(referenceRun.output(), instrumentedRun.output());
+  const SideBySide runs = runSideBySide(command(classes), command(instrumented));
+  ASSERT_EQ(0, runs.referenceCode) << runs.reference;
+  EXPECT_EQ(0, runs.otherCode) << runs.other;
+  EXPECT_NE(std::string::npos, runs.reference.find("after C299: ")) << runs.reference;
+  EXPECT_EQ(runs.reference, runs.other);
   expectCleanLog();
 }
 
