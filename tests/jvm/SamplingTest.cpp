@@ -213,10 +213,9 @@ TEST_F(SamplingTest, BusyThreadsGetTheirCpuTimeAndSleepingThreadsTheirWallTime) 
   ASSERT_GT(sleeper, 0);
 
   // Each sample charges the CPU time since the thread's previous one; only the time before the first
-  // sample and after the last is lost, and what the thread spends outside the method (loading the classes
-  // it meets, through the agent's instrumentation) is in its CPU time too.
+  // sample and after the last is lost.
   const int64_t spun = tables.inclusiveTime(spinner, "SampledThreads.spinInOneMethod");
-  EXPECT_GE(spun, spinnerCpu * 3 / 4) << "sampled " << spun << " ns of " << spinnerCpu << " ns of CPU";
+  EXPECT_GE(spun, spinnerCpu * 8 / 10) << "sampled " << spun << " ns of " << spinnerCpu << " ns of CPU";
   EXPECT_LE(spun, spinnerCpu * 12 / 10) << "sampled " << spun << " ns of " << spinnerCpu << " ns of CPU";
 
   // Thread.sleep is a wall-time method by default: it and its callers get the time asleep.
