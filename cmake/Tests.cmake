@@ -167,8 +167,11 @@ if(NOT WIN32)
     TALLYSCOPE_REFUSING_CORE="${_refusing_core}" TALLYSCOPE_ROAD_AGENT_JAR="${_road_agent}/road-agent.jar"
     TALLYSCOPE_JVM_HOST_PROGRAMS="${_host_programs}")
   add_dependencies(jvm_tests jvm_programs tallyscope)
+  # A JVM keeps more than one core busy (its compilers and collector beside the program, and the programs
+  # here spin several threads): counting two per test keeps a parallel run from starving the samplers
+  # whose shares of CPU time the tests check.
   gtest_discover_tests(jvm_tests TEST_PREFIX "jvm." DISCOVERY_TIMEOUT 60
-                       PROPERTIES ENVIRONMENT "${TALLYSCOPE_TEST_HOME}")
+                       PROPERTIES ENVIRONMENT "${TALLYSCOPE_TEST_HOME}" PROCESSORS 2)
 
   find_package(benchmark REQUIRED)
   file(GLOB _bench_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/bench/*.cpp)
