@@ -620,6 +620,8 @@ TEST_F(MethodPatcher, AConstructorArgumentStoredInALocalDisablesAllocationsWithA
   }
 }
 
+#ifndef _WIN32
+// A fresh process reads the hidden options anew.
 TEST_F(MethodPatcher, TheObfuscationWarningComesOncePerProcess) {
   inFreshProcess([this] {
     const Pool& p = P();
@@ -635,6 +637,7 @@ TEST_F(MethodPatcher, TheObfuscationWarningComesOncePerProcess) {
     return warnings == 1 ? std::string() : "warnings: " + std::to_string(warnings);
   });
 }
+#endif
 
 // --- Large methods ---
 
@@ -675,6 +678,8 @@ TEST_F(MethodPatcher, ALargeMethodHasLineCallbacksOnlyWhileCpuTracingRuns) {
   }
 }
 
+#ifndef _WIN32
+// A fresh process reads the hidden options anew.
 TEST_F(MethodPatcher, TheLargeMethodLimitIsAnOption) {
   inFreshProcess([this] {
     HiddenOption limit("_tracing_clt=0");
@@ -686,6 +691,7 @@ TEST_F(MethodPatcher, TheLargeMethodLimitIsAnOption) {
     return loggedCount("tracing=off: large method: 4 p.Tiny tiny()") == 1 ? std::string() : std::string("no line");
   });
 }
+#endif
 
 // --- The JDK's own classes ---
 
