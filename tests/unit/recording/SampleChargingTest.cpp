@@ -198,8 +198,9 @@ TEST_F(SampleChargingTest, TheCheckpointStaysWhileTheThreadSitsInOneFrameUsingAt
       {"no frame again, idle", -1, 0, 1000, true, true},
       {"the root, which the entry shows as no frame too", 0, 0, 0, true, false},
       {"into a frame", 7, 0, 0, true, false},
-      {"5 ms over a second", 7, 5 * ms, 1000, true, true},
-      {"50 ms more over one more second", 7, 50 * ms, 1000, true, false},
+      {"50 ms at once", 7, 50 * ms, 0, true, false},
+      // A long stretch, so that a thread CPU clock that moves in scheduler ticks still stays under 1%.
+      {"5 ms over 100 seconds", 7, 5 * ms, 100000, true, true},
       {"idle", 7, 0, 1000, true, true},
       {"another frame, idle", 8, 0, 0, true, false},
       {"a CPU time that cannot be read, so seems to run backwards", 8, 0, 1000, false, false},
