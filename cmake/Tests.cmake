@@ -181,7 +181,12 @@ if(NOT WIN32)
   set(_jvm_bench_sources ${CMAKE_SOURCE_DIR}/bench/StackCaptureBench.cpp
                          ${CMAKE_SOURCE_DIR}/bench/SamplingCycleBench.cpp)
   set(_jvm_bench_java ${CMAKE_SOURCE_DIR}/bench/StackDescent.java ${CMAKE_SOURCE_DIR}/bench/ParkedStacks.java)
-  list(REMOVE_ITEM _bench_sources ${_jvm_bench_sources} ${CMAKE_SOURCE_DIR}/bench/DominatorBench.cpp)
+  list(REMOVE_ITEM _bench_sources ${_jvm_bench_sources} ${CMAKE_SOURCE_DIR}/bench/DominatorBench.cpp
+       ${CMAKE_SOURCE_DIR}/bench/MethodEventAgent.cpp)
+  # The reference of bench/call_cost.sh: a minimal JVMTI agent that takes the JVM's MethodEntry and
+  # MethodExit events.
+  add_library(method_event_agent MODULE ${CMAKE_SOURCE_DIR}/bench/MethodEventAgent.cpp)
+  target_include_directories(method_event_agent PRIVATE ${TALLYSCOPE_JNI_INCLUDE_DIRS})
   # The dominator benchmark's driver, a program of its own run once per measurement by
   # bench/dominators.sh, with Boost's Lengauer-Tarjan as the reference.
   find_package(Boost 1.74 QUIET)

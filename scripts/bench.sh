@@ -8,11 +8,13 @@
 # write of the same files, and their parse, instrumentation for CPU tracing and allocation recording and
 # write beside ASM's AdviceAdapter adding an entry and an exit call to every method, with the ratios; last,
 # what CPU sampling costs a JVM beside the JDK's flight recorder (bench/sampling_overhead.sh) and what the
-# class road costs a JVM's start and javac (bench/class_road.sh), and how fast the host's Java side fills
-# an object storage beside plain Java arrays (bench/object_storage.sh). Extra arguments go to Google
-# Benchmark, in both executables (e.g. --benchmark_filter=YMap); ASM runs only when the class-file
-# benchmark it stands beside did, and the three scripts only without extra arguments (each runs on its own
-# as well). The release build goes to $TALLYSCOPE_BENCH_BUILD (default build/bench).
+# class road costs a JVM's start and javac (bench/class_road.sh), how fast the host's Java side fills
+# an object storage beside plain Java arrays (bench/object_storage.sh), and what a call of an
+# instrumented method costs under each recording mode beside the bare loop and the JVM's own method
+# events (bench/call_cost.sh). Extra arguments go to Google Benchmark, in both executables (e.g.
+# --benchmark_filter=YMap); ASM runs only when the class-file benchmark it stands beside did, and the four
+# scripts only without extra arguments (each runs on its own as well). The release build goes to
+# $TALLYSCOPE_BENCH_BUILD (default build/bench).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/packages.sh"
@@ -158,4 +160,5 @@ if [ $# -eq 0 ]; then
   TALLYSCOPE_BENCH_BUILD="$build" "$root/bench/sampling_overhead.sh"
   TALLYSCOPE_BENCH_BUILD="$build" "$root/bench/class_road.sh"
   TALLYSCOPE_BENCH_BUILD="$build" "$root/bench/object_storage.sh"
+  TALLYSCOPE_BENCH_BUILD="$build" "$root/bench/call_cost.sh"
 fi

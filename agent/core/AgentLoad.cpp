@@ -21,6 +21,7 @@
 #include "agent/probes/ProbeIgnoredPrefixes.h"
 #include "agent/probes/ProbePath.h"
 #include "agent/probes/ProbeRegistration.h"
+#include "agent/probes/ProbeRetransformation.h"
 #include "agent/support/DebugCategories.h"
 #include "agent/support/JvmtiUtils.h"
 #include "agent/support/Log.h"
@@ -153,8 +154,13 @@ int32_t runAttachSequence() {
   agentStart(env);
   if (!agentInit(env)) return LOAD_JAVA_SIDE_REFUSED;
   logMessage("on_attach: 3");
-  // The probes' classes are retransformed here once probes can be registered.
   logMessage("on_attach: 4");
+  // The classes loaded so far never passed the class-file hook. While instrumentation is allowed, a
+  // retransform environment of their own marks them for the first start of a mode that needs it.
+  if ((agentFlags.load() & (AGENT_TRACING_INSTRUMENTATION | AGENT_ALLOCATION_INSTRUMENTATION)) != 0) {
+    retransformJvmti = createJvmtiEnvironment(false);
+  }
+  computeClassesToRetransform(env, "apply probes after attach", true);
   logMessage("on_attach: 5");
   announceLiveThreads(env);
   logMessage("on_attach: 6");

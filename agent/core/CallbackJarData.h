@@ -9,3 +9,8 @@
 extern const unsigned char* const callbackJarChunks[];
 extern const uint32_t callbackJarChunkSizes[];
 extern const int32_t callbackJarChunkCount;
+
+// The archive's entry com/brantel/runtime/Callback.class, byte for byte: the pristine class that every
+// redefinition of the Callback class starts from.
+extern const unsigned char callbackClassBytes[];
+extern const int32_t callbackClassSize;

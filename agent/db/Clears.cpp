@@ -2,6 +2,7 @@
 
 #include "agent/db/DB.h"
 #include "agent/db/WriteInProgress.h"
+#include "agent/recording/AdaptiveFilter.h"
 #include "agent/recording/CountingSupport.h"
 #include "agent/recording/ThreadEvents.h"
 #include "agent/recording/ThreadInfo.h"
@@ -36,6 +37,7 @@ void clearCpuProfilingData(const YCriticalSectionLock& held) {
   if (oldestFinishedThreads != nullptr) oldestFinishedThreads->resetCpuState();
   database.cpuProfiling.clear();
   stampClear(database, tableCpuProfiling);
+  clearAdaptiveTracingFilter(held);
   tracingEpoch.fetch_add(1);
   lastCpuClearNs = stopwatchElapsedNs(agentUptimeStopwatch());
   cpuProfilingEndNs = 0;

@@ -30,8 +30,8 @@ extern uint64_t lastAllocationRecordingMode;
 extern std::atomic<int32_t> tracingEpoch;
 
 // Every thread's buffered events replayed, call counts back to 0, every thread's sampling and tracing
-// state reset, "cpu_profiling" emptied,
-// "table_generation" row 5 stamped. `dbWriteInProgress` is set meanwhile.
+// state reset, "cpu_profiling" emptied, "table_generation" row 5 stamped, the adaptive tracing filter's
+// statistics forgotten and the tracing epoch advanced. `dbWriteInProgress` is set meanwhile.
 void clearCpuProfilingData(const YCriticalSectionLock& held);
 // Allocation counts back to 0, every thread's allocation countdown 0, "alloc_info" emptied,
 // "table_generation" row 10 stamped. `dbWriteInProgress` is set meanwhile.

@@ -13,6 +13,7 @@
 #include "agent/recording/CountingSupport.h"
 #include "agent/recording/ThreadEvents.h"
 #include "agent/recording/ThreadRegistry.h"
+#include "agent/recording/TracingReplay.h"
 #include "agent/support/FatalError.h"
 #include "agent/support/JniStrings.h"
 #include "agent/support/JvmtiUtils.h"
@@ -86,6 +87,8 @@ YString captureSnapshotToPath(JNIEnv* env, const YString& path, SocketHandle cli
     flushCallCounters(held);
     flushAllocationCounters(held);
     processAllThreadEvents(held);
+    // Calls still open appear with their time so far; the rest is charged from now on.
+    OpenTracedCallsCharged openCalls(true, held);
     const int32_t handedOver = fd;
     fd = -1;  // the routine closes it
     result = writeSnapshot(held, env, handedOver, clientSocket, flags);

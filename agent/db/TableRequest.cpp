@@ -6,6 +6,7 @@
 #include "agent/db/WriteInProgress.h"
 #include "agent/recording/CountingSupport.h"
 #include "agent/recording/ThreadEvents.h"
+#include "agent/recording/TracingReplay.h"
 #include "agent/support/NamedLocks.h"
 
 void writeTablesToSocket(JNIEnv* env, SocketHandle socket, int32_t tableMask, const YVector<int32_t>& since) {
@@ -17,6 +18,8 @@ void writeTablesToSocket(JNIEnv* env, SocketHandle socket, int32_t tableMask, co
     if ((tableMask & 1 << tableCallCount) != 0) flushCallCounters(held);
     if ((tableMask & 1 << tableAllocObjectCount) != 0) flushAllocationCounters(held);
     processAllThreadEvents(held);
+    // Calls still open appear with their time so far; the rest is charged from now on.
+    OpenTracedCallsCharged openCalls((tableMask & 1 << tableCpuProfiling) != 0, held);
     Progress noClient;
     writeDatabaseTables(held, env, &database, writer, tableMask, 0, 0, &noClient, &since, false);
     writer.writeInt(-1);

@@ -296,9 +296,9 @@ void transformClass(const YString& name, jint classDataLength, const unsigned ch
       return;
     }
   }
-  // No probe is registered in this build, so only the agent's own edits can apply.
-  if ((agentFlags.load() & instrumentationAllowed) == 0 && !shouldWrapNatives) return;
-
+  // Before the exit for classes that need no edits: the Callback class is redefined with every mode
+  // switch whatever the agent may instrument, and a redefinition that lacked the rewrite the loaded
+  // class had would change the type of its Unsafe field, which the JVM refuses.
   if (ourJavaVersion >= 9 && !settings.forceSunMiscUnsafe && javaName.equals("com.brantel.runtime.Callback")) {
     ParsedClass parsed(classData, classDataLength);
     if (parsed.failed()) {
@@ -315,6 +315,9 @@ void transformClass(const YString& name, jint classDataLength, const unsigned ch
     handBack(parsed.get(), newClassDataLength, newClassData, YString());
     return;
   }
+  // No probe is registered in this build, so only the agent's own edits can apply.
+  if ((agentFlags.load() & instrumentationAllowed) == 0 && !shouldWrapNatives) return;
+
   if (javaName.startsWith("com.brantel.probes.") || javaName.startsWith("com.brantel.runtime.") ||
       javaName.startsWith("com.brantel.Natives") || javaName.startsWith("com.brantel.Constants")) {
     return;

@@ -1,19 +1,27 @@
 #include "agent/natives/CpuProfilingNatives.h"
 
 #include "agent/core/AgentFlags.h"
+#include "agent/core/AgentLifecycle.h"
 #include "agent/db/Clears.h"
 #include "agent/db/WriteInProgress.h"
+#include "agent/instrumentation/CallbackBodies.h"
+#include "agent/instrumentation/Retransformation.h"
+#include "agent/natives/AttachRetransformation.h"
 #include "agent/natives/NativeBarrier.h"
 #include "agent/natives/ProfilerMessage.h"
 #include "agent/natives/RecordingModeNatives.h"
+#include "agent/recording/CountingSupport.h"
 #include "agent/recording/FilterSettings.h"
 #include "agent/recording/Sampler.h"
 #include "agent/recording/SamplerThread.h"
 #include "agent/recording/ThreadEvents.h"
 #include "agent/recording/ThreadInfo.h"
 #include "agent/recording/ThreadRegistry.h"
+#include "agent/recording/TracingReplay.h"
 #include "agent/support/FatalError.h"
 #include "agent/support/JniStrings.h"
+#include "agent/support/JniUtils.h"
+#include "agent/support/Log.h"
 #include "agent/support/NamedLocks.h"
 #include "agent/support/Stopwatch.h"
 
@@ -44,7 +52,7 @@ YString alreadyStarted(uint64_t runningKind) {
   return YString();
 }
 
-// What a start changed under the lock, put back when the start fails on the way: a failed start never
+// What a start changed under the lock, put back when the start is refused there: a refused start never
 // leaves the mode word saying that CPU profiling runs.
 class StartRollback {
  public:
@@ -66,6 +74,38 @@ class StartRollback {
   const int32_t epoch;
 };
 
+// Tracing and call counting: their instrumentation follows the Callback bodies the modes choose.
+bool needsCallbackBodies(uint64_t kind) { return kind == PROFILING_CPU_TRACING || kind == PROFILING_CALL_COUNTING; }
+
+// Asks the Java side to make line numbers ready for tracing; what it answers says whether traced calls
+// carry lines.
+void setupTracing(JNIEnv* env) {
+  logMessage("Setting up tracing...");
+  if (coreClass == nullptr) assertionFailed("assertion failed: value is NULL", "CoreNatives", __LINE__);
+  const jmethodID setup = env->GetStaticMethodID(coreClass, "setupTracing", "()Z");
+  assertJni(env, "CoreNatives", __LINE__);
+  if (setup == nullptr) assertionFailed("assertion failed", "CoreNatives", __LINE__);
+  const bool available = env->CallStaticBooleanMethod(coreClass, setup) == JNI_TRUE;
+  assertJni(env, "CoreNatives", __LINE__);
+  tracingLinesAvailable.store(available);
+  if (!available) logMessage("warning: lines not available (no Unsafe)");
+}
+
+// A start whose Callback bodies the JVM refused, undone once the lock was released: the mode bits it set
+// and the last mode go back, and the Callback class and the classes patched for tracing are made again
+// for the modes left. The tracing epoch moves on instead of back: threads may have taken the failed
+// period's number, and no later period may have it again.
+void undoCommittedStart(JNIEnv* env, uint64_t kind, uint64_t setBits, uint64_t previousLastMode) {
+  {
+    YCriticalSectionLock held(&ourLock(), "CoreNatives:undoStart");
+    profilingFlags.fetch_and(~setBits);
+    lastCpuProfilingMode = previousLastMode;
+    tracingEpoch.fetch_add(1);
+  }
+  switchCallbackMethods(env);
+  if (kind == PROFILING_CPU_TRACING) retransformInstrumentedClasses(env);
+}
+
 }  // namespace
 
 bool isValidCpuProfilingMode(int64_t mode) {
@@ -76,23 +116,54 @@ bool isValidCpuProfilingMode(int64_t mode) {
 YString startCpuProfilingImpl(JNIEnv* env, int64_t mode, const YString* settings, YString* description) {
   if (env == nullptr) assertionFailed("assertion failed: value is NULL", "CoreNatives", __LINE__);
   if (!isValidCpuProfilingMode(mode)) assertionFailed("assertion failed", "CoreNatives", __LINE__);
-  YCriticalSectionLock held(&ourLock(), "CoreNatives:452");
-  WriteInProgress writing;
-  const YString running = alreadyStarted(profilingFlags.load() & PROFILING_CPU_MODE_MASK);
-  if (running.length > 0) return running;
-  // Tracing and call counting need the instrumentation of methods, which this build does not have.
-  if ((uint64_t(mode) & PROFILING_CPU_MODE_MASK) != PROFILING_CPU_SAMPLING) return YString("not available in this build");
+  const uint64_t kind = uint64_t(mode) & PROFILING_CPU_MODE_MASK;
+  if (kind == PROFILING_CALL_COUNTING && !ensureUnsafeCreated(env)) {
+    return YString("call counting is not available in this JVM");
+  }
+  uint64_t setBits;
+  uint64_t previousLastMode;
+  {
+    YCriticalSectionLock held(&ourLock(), "CoreNatives:452");
+    WriteInProgress writing;
+    const YString running = alreadyStarted(profilingFlags.load() & PROFILING_CPU_MODE_MASK);
+    if (running.length > 0) return running;
 
-  StartRollback rollback;
-  const YString refusal = restartSampling(env, uint64_t(mode) & PROFILING_SAMPLING_MODE_MASK, settings, held);
-  if (refusal.length > 0) return refusal;
-  clearCpuProfilingData(held);
-  const YString text = loadFilterSettings(uint64_t(mode), settings);
-  if (description != nullptr) *description = text;
-  profilingFlags.fetch_or(uint64_t(mode) & ~PROFILING_SAMPLING_MODE_MASK);
-  lastCpuProfilingMode = uint64_t(mode);
-  tracingEpoch.fetch_add(1);
-  rollback.committed = true;
+    StartRollback rollback;
+    if (kind == PROFILING_CPU_SAMPLING) {
+      const YString refusal = restartSampling(env, uint64_t(mode) & PROFILING_SAMPLING_MODE_MASK, settings, held);
+      if (refusal.length > 0) return refusal;
+    }
+    clearCpuProfilingData(held);
+    // Placeholder for the probes: the events of probes in the Auto mode are cleared here
+    // (clearAutoProbeEvents) once probes have that mode.
+    const YString text = loadFilterSettings(uint64_t(mode), settings);
+    if (description != nullptr) *description = text;
+    const uint64_t modeBits = uint64_t(mode) & ~PROFILING_SAMPLING_MODE_MASK;
+    setBits = modeBits & ~profilingFlags.fetch_or(modeBits);
+    previousLastMode = lastCpuProfilingMode;
+    lastCpuProfilingMode = uint64_t(mode);
+    tracingEpoch.fetch_add(1);
+    rollback.committed = true;
+  }
+
+  if (kind == PROFILING_CPU_TRACING) {
+    setupTracing(env);
+    retransformInstrumentedClasses(env);
+  }
+  if (needsCallbackBodies(kind)) {
+    bool switched;
+    {
+      YCriticalSectionLock held(&ourLock(), "CoreNatives:switchCallbacks");
+      switched = switchCallbackMethods(env);
+    }
+    if (!switched) {
+      undoCommittedStart(env, kind, setBits, previousLastMode);
+      return YString("callbacks cannot be defined, likely due to a conflict with another agent");
+    }
+  }
+  // Placeholder for the probes: while sampling or tracing runs, the classes of probes in the Auto mode
+  // are retransformed here (retransformAutoProbeClasses) once probes have that mode.
+  if (needsCallbackBodies(kind)) retransformClassesInBatches(env);
   return YString();
 }
 
@@ -136,16 +207,23 @@ extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_stopCpuProfi
       WriteInProgress writing;
       if ((profilingFlags.load() & PROFILING_CPU_SAMPLING) == 0) return;
       cpuProfilingEndNs = stopwatchElapsedNs(agentUptimeStopwatch());
+      if (env == nullptr) assertionFailed("assertion failed: value is NULL", "CoreNatives", __LINE__);
+      // The calls still open get their time up to now, while the mode word still says tracing.
       forEachLiveThread([&](ThreadInfo* thread) {
         processThreadEvents(thread, held);
+        chargeOpenTracedFrames(thread, held);
         thread->resetTracingState();
       });
       kind = profilingFlags.load() & PROFILING_CPU_MODE_MASK;
       profilingFlags.fetch_and(~PROFILING_CPU_MODE_MASK);
+      if (needsCallbackBodies(kind)) switchCallbackMethods(env);
       tracingEpoch.fetch_add(1);
       // Allocation recording with sampled stacks keeps the sampler going.
       if (!samplingOn(profilingFlags.load())) stopSampling(held);
     }
+    if (kind == PROFILING_CPU_TRACING) retransformInstrumentedClasses(env);
+    // Placeholder for the probes: after sampling or tracing, the classes of probes in the Auto mode are
+    // retransformed here (retransformAutoProbeClasses) once probes have that mode.
     if (report) profilerMessage(env, YString(cpuKindName(kind)) + " stopped", YString());
   });
 }

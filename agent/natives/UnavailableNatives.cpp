@@ -234,28 +234,10 @@ extern "C" JNIEXPORT jobject JNICALL Java_com_brantel_runtime_Callback_dispatchN
   return nullptr;
 }
 
-// Instrumented code and attach-time retransformation.
+// Allocations reported by instrumented code.
 
 extern "C" JNIEXPORT jint JNICALL Java_com_brantel_runtime_Callback_bzpInit0(JNIEnv* env, jclass, jobject, jint, jint,
                                                                              jshort) {
   throwNotAvailable(env, "bzpInit0");
   return 0;
-}
-
-extern "C" JNIEXPORT jlong JNICALL Java_com_brantel_runtime_Callback_bzpMethodEntry0(JNIEnv* env, jclass, jint) {
-  throwNotAvailable(env, "bzpMethodEntry0");
-  return 0;
-}
-
-extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_bzpMethodExit0(JNIEnv* env, jclass, jint, jlong) {
-  throwNotAvailable(env, "bzpMethodExit0");
-}
-
-extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_bzpMethodLine0(JNIEnv* env, jclass, jint) {
-  throwNotAvailable(env, "bzpMethodLine0");
-}
-
-extern "C" JNIEXPORT void JNICALL
-Java_com_brantel_runtime_Callback_retransformClassesLoadedBeforeAgentAttached(JNIEnv* env, jclass) {
-  throwNotAvailable(env, "retransformClassesLoadedBeforeAgentAttached");
 }

@@ -72,7 +72,7 @@ void updateMethodFilterFlags(DB* database, MethodRecord& record) {
   if (isWallTimeMethod(*database, record)) flags |= methodWallTime;
   if (allMethodsWallTime) flags |= methodAllWallTime;
   if (flags == record.flags) return;
-  record.flags = flags;
+  __atomic_store_n(&record.flags, flags, __ATOMIC_RELAXED);  // the entry natives read it without the lock
   record.stamp = database->currentStamp;
 }
 

@@ -116,21 +116,22 @@ int32_t getOrCreateMethod(const char* className, const char* methodName, const c
 }
 
 int32_t getMethodFlags(int32_t methodId) {
-  const MethodRecord* method = methodTable->getRow(methodId, false);
-  return method == nullptr ? 0 : method->flags;
+  // The row's stamp is not read: a row not made holds flags 0, and rows are never deleted.
+  const MethodRecord* method = methodTable->rows.existing(methodId);
+  return method == nullptr ? 0 : __atomic_load_n(&method->flags, __ATOMIC_RELAXED);
 }
 
 void setMethodFlags(int32_t methodId, int32_t flags) {
   MethodRecord* method = methodTable->getRow(methodId, false);
   if (method == nullptr || (method->flags & flags) == flags) return;
-  method->flags |= flags;
+  __atomic_store_n(&method->flags, method->flags | flags, __ATOMIC_RELAXED);
   method->stamp = requireDatabase().currentStamp;
 }
 
 void clearMethodFlags(int32_t methodId, int32_t flags) {
   MethodRecord* method = methodTable->getRow(methodId, false);
   if (method == nullptr || (method->flags & flags) == 0) return;
-  method->flags &= ~flags;
+  __atomic_store_n(&method->flags, method->flags & ~flags, __ATOMIC_RELAXED);
   method->stamp = requireDatabase().currentStamp;
 }
 

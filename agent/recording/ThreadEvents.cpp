@@ -3,6 +3,7 @@
 #include "agent/db/DB.h"
 #include "agent/recording/ThreadInfo.h"
 #include "agent/recording/ThreadRegistry.h"
+#include "agent/recording/TracingReplay.h"
 #include "agent/support/FatalError.h"
 #include "agent/support/Log.h"
 
@@ -44,7 +45,7 @@ int32_t threadEventWords(uint32_t kind) {
   return kind < sizeof kindWords / sizeof kindWords[0] ? kindWords[kind] : 0;
 }
 
-void processThreadEvents(ThreadInfo* thread, const YCriticalSectionLock&) {
+void processThreadEvents(ThreadInfo* thread, const YCriticalSectionLock& held) {
   for (;;) {
     // Read afresh for every record: the owner may append meanwhile, and its words are stored before it
     // publishes the new length.
@@ -57,8 +58,23 @@ void processThreadEvents(ThreadInfo* thread, const YCriticalSectionLock&) {
       dropCorruptRest(thread, kind, used);
       break;
     }
-    // The other kinds have no recorder in this build and are stepped over.
-    if (kind == eventAllocation) replayAllocation(thread, record);
+    switch (kind) {
+      case eventTracedStack:
+        replayTracedStack(thread, int32_t(record[1]), wideValue(record + 2), wideValue(record + 4),
+                          int32_t(record[6]), held);
+        break;
+      case eventMethodEntry:
+        p_m_enter(thread, int32_t(record[1]), wideValue(record + 2), int32_t(record[4]), int32_t(record[5]), held);
+        break;
+      case eventMethodExit:
+        p_m_exit(thread, int32_t(record[1]), wideValue(record + 2), int32_t(record[4]), held);
+        break;
+      case eventAllocation:
+        replayAllocation(thread, record);
+        break;
+      default:
+        break;  // the other kinds have no recorder in this build and are stepped over
+    }
     thread->replayPosition += words;
   }
   if (thread->currentTracedFrame == -1) {

@@ -1,18 +1,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
-#include "agent/db/CodePointKey.h"
 #include "tests/jvm/AgentRun.h"
+#include "tests/jvm/ControlSteps.h"
+#include "tests/jvm/ExitRuns.h"
+#include "tests/jvm/ProfileTables.h"
 #include "tests/support/SnapshotReader.h"
 #include "tests/support/TableReplyReader.h"
 
@@ -22,160 +22,8 @@
 
 namespace {
 
-constexpr int32_t threadTable = 1;
-constexpr int32_t methodTable = 2;
-constexpr int32_t threadFrameTable = 3;
-constexpr int32_t cpuProfilingTable = 5;
-constexpr int32_t frameTable = 7;
-constexpr int32_t codePointTable = 16;
-constexpr int64_t nsPerMs = 1000000;
-
-using Tables = std::map<int32_t, std::vector<rowstream::Row>>;
-
-// The rows a client holds after reading table records in order, each row as last read: a snapshot's
-// tables, or the replies taken so far. Answers what a profile view asks of them.
-class ProfileTables {
- public:
-  explicit ProfileTables(const std::vector<const Tables*>& records) {
-    for (const Tables* tables : records) {
-      for (const auto& [table, rows] : *tables) {
-        for (const rowstream::Row& row : rows) byTable[table][row.index] = row;
-      }
-    }
-  }
-
-  // The live row, or null.
-  const rowstream::Row* row(int32_t table, int64_t index) const {
-    const auto rows = byTable.find(table);
-    if (rows == byTable.end()) return nullptr;
-    const auto found = rows->second.find(int32_t(index));
-    return found == rows->second.end() || found->second.stamp < 1 ? nullptr : &found->second;
-  }
-
-  std::string text(int64_t id) const {
-    const rowstream::Row* string = row(rowstream::stringTable, id);
-    return string != nullptr && string->text ? *string->text : "<no string " + std::to_string(id) + ">";
-  }
-
-  // The number of the one live thread of that name; -1 when there is none or more than one.
-  int32_t threadNumber(const std::string& name) const {
-    int32_t number = -1;
-    int found = 0;
-    forEachLive(threadTable, [&](const rowstream::Row& thread) {
-      if (text(thread.values[0]) == name) {
-        number = int32_t(thread.values[2]);
-        found++;
-      }
-    });
-    return found == 1 ? number : -1;
-  }
-
-  int32_t parentOf(int32_t frame) const {
-    const rowstream::Row* record = row(frameTable, frame);
-    return record != nullptr ? int32_t(record->values[0]) : -1;
-  }
-
-  // "<class>.<method>" of the frame's method.
-  std::string methodOf(int32_t frame) const {
-    const rowstream::Row* record = row(frameTable, frame);
-    if (record == nullptr) return "<no frame " + std::to_string(frame) + ">";
-    const int32_t key = int32_t(record->values[1]);
-    int64_t method = key;
-    if (isCompactCodePointKey(key)) {
-      method = compactCodePointMethod(key);
-    } else if (isRowCodePointKey(key)) {
-      const rowstream::Row* point = row(codePointTable, codePointRow(key));
-      if (point == nullptr) return "<no code point " + std::to_string(codePointRow(key)) + ">";
-      method = point->values[0];
-    }
-    const rowstream::Row* methodRow = row(methodTable, method);
-    if (methodRow == nullptr) return "<no method " + std::to_string(method) + ">";
-    return text(methodRow->values[2]) + "." + text(methodRow->values[0]);
-  }
-
-  // Whether the frame or one of its callers runs the method.
-  bool runsIn(int32_t frame, const std::string& method) const {
-    for (; frame > 0; frame = parentOf(frame)) {
-      if (methodOf(frame) == method) return true;
-    }
-    return false;
-  }
-
-  // The thread's frames, each with the time of its "cpu_profiling" row in `rows` (a table of the
-  // records read, or of one of them).
-  std::map<int32_t, int64_t> timesOfThread(int32_t threadNumber, const std::vector<rowstream::Row>& rows) const {
-    std::map<int32_t, int64_t> times;
-    for (const rowstream::Row& cpu : rows) {
-      const rowstream::Row* pair = row(threadFrameTable, cpu.index);
-      if (cpu.stamp > 0 && pair != nullptr && pair->values[0] == threadNumber) {
-        times[int32_t(pair->values[1])] = cpu.values[0];
-      }
-    }
-    return times;
-  }
-  std::map<int32_t, int64_t> timesOfThread(int32_t threadNumber) const {
-    std::vector<rowstream::Row> rows;
-    forEachLive(cpuProfilingTable, [&](const rowstream::Row& cpu) { rows.push_back(cpu); });
-    return timesOfThread(threadNumber, rows);
-  }
-
-  // The time charged to the method in the thread, callees included: the sum over the outermost of its
-  // frames.
-  int64_t inclusiveTime(int32_t threadNumber, const std::string& method) const {
-    int64_t total = 0;
-    for (const auto& [frame, time] : timesOfThread(threadNumber)) {
-      if (methodOf(frame) == method && !runsIn(parentOf(frame), method)) total += time;
-    }
-    return total;
-  }
-
-  template <typename Visit>
-  void forEachLive(int32_t table, Visit visit) const {
-    const auto rows = byTable.find(table);
-    if (rows == byTable.end()) return;
-    for (const auto& [index, record] : rows->second) {
-      if (record.stamp > 0) visit(record);
-    }
-  }
-
- private:
-  std::map<int32_t, std::map<int32_t, rowstream::Row>> byTable;
-};
-
-// The number after `label` in a program's output; -1 when the label is missing.
-int64_t figure(const std::string& output, const std::string& label) {
-  const size_t at = output.find(label);
-  return at == std::string::npos ? -1 : std::stoll(output.substr(at + label.size()));
-}
-
-using Message = std::tuple<std::string, std::string, std::string>;  // category, message, detail
-
-// The rows of the snapshot's "Message" event table in the order they were made.
-std::vector<Message> messageRows(const snapshotfile::Snapshot& snapshot) {
-  if (snapshot.tableRecords.empty()) return {};
-  int64_t table = -1;
-  for (const auto& [id, description] : snapshot.header.eventTables) {
-    if (description.rfind("Message\n", 0) == 0) table = id;
-  }
-  std::vector<const rowstream::Row*> tableRows;
-  for (const auto& record : snapshot.tableRecords) {
-    const auto events = record.tables.find(rowstream::eventTable);
-    if (events == record.tables.end()) continue;
-    for (const rowstream::Row& row : events->second) {
-      if (row.stamp > 0 && row.values[0] == table) tableRows.push_back(&row);
-    }
-  }
-  // Values: table id, row key, slot count, then the slots: uptime (two), category, message, detail.
-  std::sort(tableRows.begin(), tableRows.end(),
-            [](const rowstream::Row* a, const rowstream::Row* b) { return a->values[1] < b->values[1]; });
-  const ProfileTables strings({&snapshot.tableRecords.back().tables});
-  std::vector<Message> messages;
-  for (const rowstream::Row* row : tableRows) {
-    messages.emplace_back(strings.text(row->values.at(5)), strings.text(row->values.at(6)),
-                          strings.text(row->values.at(7)));
-  }
-  return messages;
-}
+using namespace cpucontrol;
+using namespace profiletables;
 
 // The sampling settings that a start without a settings text uses when there is no "sampling.txt".
 constexpr char defaultSamplingSettings[] =
@@ -276,53 +124,6 @@ TEST_F(SamplingTest, SamplerCyclesAtItsPeriod) {
     EXPECT_GE(sampled, periods * 3 / 10) << sampled << " samples in " << ran << " ns";
     EXPECT_NE(std::string::npos, logs().find("SamplingSettings: sampling_period_ms = " + std::to_string(c.periodMs)));
   }
-}
-
-// One call of the CPU profiling natives: its answer, the CPU bits of the mode word after it (kind and
-// sampling mode) and the profiler message it writes, if any.
-struct ControlStep {
-  std::string step;
-  std::string answer;
-  uint64_t cpuBits;
-  std::string message;  // empty: none
-  std::string detail;
-};
-
-constexpr uint64_t cpuModeBits = 0x6100c;
-
-// The mode word of the program's first "status=0x<hex>".
-uint64_t statusOf(const std::string& output) {
-  const size_t at = output.find("status=0x");
-  if (at == std::string::npos) throw std::runtime_error("no status in:\n" + output);
-  return std::stoull(output.substr(at + 9), nullptr, 16);
-}
-
-// Runs the steps in one JVM and checks each answer, the mode word and the messages in the log and in the
-// "Message" table.
-void checkControlSteps(const ProgramRun& run, const std::vector<ControlStep>& steps,
-                       const snapshotfile::Snapshot& snapshot, const std::string& log) {
-  ASSERT_EQ(0, run.exitCode) << run.output;
-  std::istringstream lines(run.output);
-  std::string line;
-  std::getline(lines, line);
-  ASSERT_EQ(0u, line.rfind("status=0x", 0)) << run.output;
-  EXPECT_EQ(0u, statusOf(line) & cpuModeBits) << line;
-  std::vector<Message> expectedMessages;
-  std::vector<std::string> expectedLog;
-  for (const ControlStep& step : steps) {
-    ASSERT_TRUE(std::getline(lines, line)) << run.output;
-    const std::string prefix = step.step + " -> ";
-    const size_t status = line.rfind(" status=0x");
-    ASSERT_EQ(0u, line.rfind(prefix, 0)) << line;
-    ASSERT_NE(std::string::npos, status) << line;
-    EXPECT_EQ(step.answer, line.substr(prefix.size(), status - prefix.size())) << step.step;
-    EXPECT_EQ(step.cpuBits, statusOf(line.substr(status + 1)) & cpuModeBits) << step.step;
-    if (step.message.empty()) continue;
-    expectedMessages.emplace_back("Profiler", step.message, step.detail);
-    expectedLog.push_back(step.message + (step.detail.empty() ? "" : ": " + step.detail) + "\n");
-  }
-  EXPECT_EQ(expectedMessages, messageRows(snapshot));
-  EXPECT_TRUE(containsInOrder(log, expectedLog));
 }
 
 TEST_F(SamplingTest, CpuProfilingNativesAnswerEachStateWithTheirTexts) {
@@ -495,39 +296,14 @@ TEST_F(SamplingTest, AfterStackTelemetryStopsNoThreadIsFrozen) {
 TEST_F(SamplingTest, ExitWhileEightThreadsRunHotEndsCleanlyEveryTime) {
   constexpr int runsWanted = 100;
   constexpr int workers = 4;
-  std::atomic<int> next{0};
-  std::vector<std::string> failures(runsWanted);
-  std::vector<std::thread> pool;
-  for (int w = 0; w < workers; w++) {
-    pool.emplace_back([&] {
-      for (int i = next++; i < runsWanted; i = next++) {
-        const fs::path dir = snapshotDir() / std::to_string(i);
-        const ProgramRun run =
-            runProgram({java, "-agentpath:" + library + "=" + optionsWith("sampling,dir=" + dir.string()), "-cp",
-                        programs, "SampledThreads", "exitWhileHot", i % 2 == 0 ? "exit" : "return"},
-                       (fs::path(work.path()) / ("hot" + std::to_string(i) + ".txt")).string());
-        std::string& failure = failures[size_t(i)];
-        if (run.exitCode != 0 || run.output.find("leaving") == std::string::npos) {
-          failure = "exit code " + std::to_string(run.exitCode) + ":\n" + run.output;
-          continue;
-        }
-        std::vector<fs::path> files;
-        if (fs::exists(dir)) {
-          for (const auto& entry : fs::directory_iterator(dir)) files.push_back(entry.path());
-        }
-        if (files.size() != 1) {
-          failure = std::to_string(files.size()) + " snapshots";
-          continue;
-        }
-        try {
-          snapshotfile::readSnapshotFile(files[0].string());
-        } catch (const std::exception& error) {
-          failure = error.what();
-        }
-      }
-    });
-  }
-  for (std::thread& worker : pool) worker.join();
+  const std::vector<std::string> failures = exitRunFailures(
+      runsWanted, workers,
+      [&](int i, const fs::path& dir) {
+        return runProgram({java, "-agentpath:" + library + "=" + optionsWith("sampling,dir=" + dir.string()), "-cp",
+                           programs, "SampledThreads", "exitWhileHot", i % 2 == 0 ? "exit" : "return"},
+                          (fs::path(work.path()) / ("hot" + std::to_string(i) + ".txt")).string());
+      },
+      snapshotDir());
   for (int i = 0; i < runsWanted; i++) EXPECT_EQ("", failures[size_t(i)]) << "run " << i;
   EXPECT_EQ(std::string::npos, logs().find("error")) << "an error was logged";
 }

@@ -90,11 +90,7 @@ public class SampledThreads {
       hot.setDaemon(true);
       hot.start();
     }
-    Thread.sleep(300);
-    System.out.println("leaving");
-    if (how.equals("exit")) {
-      System.exit(0);
-    }
+    Leaving.leave(how);
   }
 
   public static void main(String[] args) throws Exception {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -171,6 +172,19 @@ TEST(YIntChunkMap, AWriteBeyondTheEndGrowsThePointerArrayToExactlyTheChunkNeeded
   EXPECT_EQ(map.chunkCount, 21);
   map.create(100);
   EXPECT_EQ(map.chunkCount, 21);
+}
+
+// A reader without the lock may still hold the pointer array that a growth replaced: it stays readable,
+// with the chunks made before the growth, until the map dies.
+TEST(YIntChunkMap, APointerArrayReplacedByGrowthStaysReadable) {
+  YIntChunkMap<CallCountRecord> map(256);
+  map.create(3).count = 7;
+  std::atomic<CallCountRecord*>* const first = map.chunks.load();
+  for (int32_t index = 512; index < 100 * 256; index += 256) map.create(index);
+  EXPECT_EQ(map.chunkCount, 100);
+  EXPECT_NE(map.chunks.load(), first);
+  EXPECT_EQ(first[0].load(), map.existing(0));
+  EXPECT_EQ(first[0].load()[3].count, 7);
 }
 
 TEST(YIntChunkMap, AChunkIsMadeWholeWithEmptyRowsOnItsFirstWrite) {

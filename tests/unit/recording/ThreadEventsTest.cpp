@@ -24,7 +24,8 @@ std::array<uint32_t, 4> allocation(int64_t size, int32_t site) {
   return {eventAllocation, uint32_t(uint64_t(size)), uint32_t(uint64_t(size) >> 32), uint32_t(site)};
 }
 
-// A record of 3, 5, 6 or 7 words, of a kind whose replay steps over it.
+// A record of 3, 5, 6 or 7 words that leaves the allocation rows alone: all zeros, it names no method
+// and no stack.
 std::vector<uint32_t> steppedRecord(int32_t words) {
   std::vector<uint32_t> record(size_t(words), 0);
   record[0] = words == 3   ? eventRowDelete

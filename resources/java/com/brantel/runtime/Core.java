@@ -67,6 +67,17 @@ public final class Core {
     return true;
   }
 
+  /**
+   * Called when CPU tracing starts, before the agent switches the Callback bodies. Lines travel from the
+   * instrumented code through the line native straight to the thread's record in the agent, so there is
+   * nothing to prepare and they are always available.
+   *
+   * @return whether traced calls can carry line numbers
+   */
+  public static boolean setupTracing() {
+    return true;
+  }
+
   /** Called first at VM death. No trigger runs on JVM exit yet, so there is nothing to do. */
   public static void runOnJvmExitTriggers() {}
 
