@@ -59,7 +59,7 @@ void onThreadStart(JNIEnv* env, jthread thread, ThreadHandle handle, int64_t osT
   if (!nameThreadsAtLookup()) readThreadInfo(env, thread, name, groupName, daemon);
   ThreadInfo* record = new ThreadInfo(name, groupName, handle, osThreadId, threadObject, daemon);
   unclaimed.release();
-  checkJvmtiError(mainJvmti->SetThreadLocalStorage(thread, record), "ThreadCallbacks", __LINE__);
+  checkJvmtiError(setThreadRecord(thread, record), "ThreadCallbacks", __LINE__);
   threadRegistry().liveThreads.add(reinterpret_cast<int64_t>(record));
 }
 
@@ -75,7 +75,7 @@ void JNICALL onThreadEnd(jvmtiEnv*, JNIEnv* env, jthread thread) {
     if (record == nullptr) return;
     if (db == nullptr) fatalError("db is NULL", "ThreadCallbacks", __LINE__);
     if (record->seen.load()) record->updateThreadRecordName(db);
-    mainJvmti->SetThreadLocalStorage(thread, nullptr);
+    setThreadRecord(thread, nullptr);
     if (record->threadObject != nullptr) {
       env->DeleteGlobalRef(record->threadObject);
       record->threadObject = nullptr;

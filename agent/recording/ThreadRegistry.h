@@ -51,8 +51,13 @@ void forEachLiveThread(Visit visit) {
 // The agent's record of `thread` (null: the calling thread). While the JVM is in its start phase, the
 // "VM Start" record for every thread, untouched. Later, the record in the thread's JVMTI thread-local
 // storage, marked as seen and named from the JVM when it has no name yet; null when the slot is empty
-// or cannot be read.
+// or cannot be read. The calling thread's record is remembered once found, until setThreadRecord or
+// resetThreadRegistry runs on any thread, so that later lookups of it make no JVMTI call.
 ThreadInfo* getThreadRecord(JNIEnv* env, jthread thread);
 
-// Empties the registries, for a test that makes a fresh database.
+// Stores `record` (null: none) in the thread-local slot of `thread` (null: the calling thread) and
+// makes every remembered record be looked up again. Every write of a slot goes through here.
+jvmtiError setThreadRecord(jthread thread, ThreadInfo* record);
+
+// Empties the registries, for a test that makes a fresh database; remembered records are forgotten.
 void resetThreadRegistry();

@@ -17,6 +17,7 @@
 #include "agent/db/StringPool.h"
 #include "agent/probes/ProbePath.h"
 #include "agent/recording/ThreadInfo.h"
+#include "agent/recording/ThreadRegistry.h"
 #include "agent/support/NamedLocks.h"
 #include "agent/support/Stopwatch.h"
 #include "tests/inprocess/CallbackFixture.h"
@@ -456,9 +457,9 @@ TEST_F(CallbackNativesWithDatabase, ThreadsOfTheAgentAreSkippedOthersNot) {
     YCriticalSectionLock held(&ourLock(), "Test:2");
     record = new ThreadInfo(YString("BZPAgent-Test"), YString(), 0, 0, nullptr, false);
   }
-  ASSERT_EQ(mainJvmti->SetThreadLocalStorage(nullptr, record), JVMTI_ERROR_NONE);
+  ASSERT_EQ(setThreadRecord(nullptr, record), JVMTI_ERROR_NONE);
   EXPECT_TRUE(callBoolean("shouldSkipThread", "()Z"));
-  mainJvmti->SetThreadLocalStorage(nullptr, nullptr);
+  setThreadRecord(nullptr, nullptr);
   YCriticalSectionLock held(&ourLock(), "Test:3");
   delete record;
 }

@@ -12,6 +12,7 @@
 #include "agent/db/EventRows.h"
 #include "agent/db/EventTable.h"
 #include "agent/recording/ThreadInfo.h"
+#include "agent/recording/ThreadRegistry.h"
 #include "agent/support/NamedLocks.h"
 #include "tests/inprocess/CallbackFixture.h"
 #include "tests/support/LogCapture.h"
@@ -94,11 +95,11 @@ class EventTableNatives : public CallbackTest {
   void announceThread(const char* name) {
     YCriticalSectionLock held(&ourLock(), "Test:1");
     ownRecord = new ThreadInfo(YString(name), YString(), 0, 0, nullptr, false);
-    ASSERT_EQ(mainJvmti->SetThreadLocalStorage(nullptr, ownRecord), JVMTI_ERROR_NONE);
+    ASSERT_EQ(setThreadRecord(nullptr, ownRecord), JVMTI_ERROR_NONE);
   }
   void TearDown() override {
     if (ownRecord != nullptr) {
-      mainJvmti->SetThreadLocalStorage(nullptr, nullptr);
+      setThreadRecord(nullptr, nullptr);
       YCriticalSectionLock held(&ourLock(), "Test:2");
       delete ownRecord;
     }

@@ -27,9 +27,9 @@ std::string str(const YString& text) { return std::string(text.data, size_t(text
 class StoredRecord {
  public:
   explicit StoredRecord(ThreadInfo* record) {
-    EXPECT_EQ(mainJvmti->SetThreadLocalStorage(nullptr, record), JVMTI_ERROR_NONE);
+    EXPECT_EQ(setThreadRecord(nullptr, record), JVMTI_ERROR_NONE);
   }
-  ~StoredRecord() { mainJvmti->SetThreadLocalStorage(nullptr, nullptr); }
+  ~StoredRecord() { setThreadRecord(nullptr, nullptr); }
 };
 
 jthread currentThread(JNIEnv* env) {
@@ -207,7 +207,7 @@ TEST_F(ThreadRecords, TheRecordOfAnotherLiveThread) {
     JNIEnv* workerEnv = nullptr;
     JavaVMAttachArgs arguments{JNI_VERSION_1_8, const_cast<char*>("jni-worker"), nullptr};
     inProcessJvm()->AttachCurrentThread(reinterpret_cast<void**>(&workerEnv), &arguments);
-    mainJvmti->SetThreadLocalStorage(nullptr, &record);
+    setThreadRecord(nullptr, &record);
     attached.set_value(workerEnv->NewGlobalRef(currentThread(workerEnv)));
     done.get_future().wait();
     inProcessJvm()->DetachCurrentThread();
@@ -220,6 +220,45 @@ TEST_F(ThreadRecords, TheRecordOfAnotherLiveThread) {
   done.set_value();
   worker.join();
   env->DeleteGlobalRef(workerThread);
+}
+
+// The calling thread's record is remembered between lookups, and never outlives what its slot holds:
+// whichever thread empties or refills the slot, the next lookup answers the slot's new content. Each
+// write replaces a record that the lookups before it had remembered, but for the refill of an empty slot.
+TEST_F(ThreadRecords, ARememberedRecordFollowsEveryWriteOfTheSlot) {
+  std::unique_ptr<ThreadInfo> first(newRecord("first"));
+  std::unique_ptr<ThreadInfo> second(newRecord("second"));
+  const jobject self = env->NewGlobalRef(currentThread(env));
+  const StoredRecord stored(first.get());
+  EXPECT_EQ(getThreadRecord(env, nullptr), first.get());
+  const struct {
+    const char* name;
+    ThreadInfo* record;
+    bool byAnotherThread;
+  } cases[] = {
+      {"refilled by the thread", second.get(), false},
+      {"emptied by the thread", nullptr, false},
+      {"refilled after being empty", first.get(), false},
+      {"refilled by another thread", second.get(), true},
+      {"emptied by another thread", nullptr, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.byAnotherThread) {
+      std::thread writer([&] {
+        JNIEnv* writerEnv = nullptr;
+        inProcessJvm()->AttachCurrentThread(reinterpret_cast<void**>(&writerEnv), nullptr);
+        EXPECT_EQ(setThreadRecord(static_cast<jthread>(self), c.record), JVMTI_ERROR_NONE);
+        inProcessJvm()->DetachCurrentThread();
+      });
+      writer.join();
+    } else {
+      EXPECT_EQ(setThreadRecord(nullptr, c.record), JVMTI_ERROR_NONE);
+    }
+    EXPECT_EQ(getThreadRecord(env, nullptr), c.record);
+    EXPECT_EQ(getThreadRecord(env, nullptr), c.record) << "the remembered record";
+  }
+  env->DeleteGlobalRef(self);
 }
 
 // Tags belong to their environment: a fresh one holds only the tag set here, whatever other tests tagged.

@@ -17,6 +17,7 @@
 #include "agent/recording/MethodStore.h"
 #include "agent/recording/ThreadEvents.h"
 #include "agent/recording/ThreadInfo.h"
+#include "agent/recording/ThreadRegistry.h"
 #include "agent/recording/TracingReplay.h"
 #include "agent/support/NamedLocks.h"
 #include "tests/inprocess/CallbackFixture.h"
@@ -39,7 +40,7 @@ class MethodEventNatives : public CallbackTest {
     CallbackTest::SetUp();
     YCriticalSectionLock held(&ourLock(), "Test:1");
     thread = new ThreadInfo(YString("main"), YString(), 0, 0, nullptr, false);
-    ASSERT_EQ(mainJvmti->SetThreadLocalStorage(nullptr, thread), JVMTI_ERROR_NONE);
+    ASSERT_EQ(setThreadRecord(nullptr, thread), JVMTI_ERROR_NONE);
     plain = getOrCreateMethod("Traced", "plain", "()", "void", "", false);
     wallTimed = getOrCreateMethod("Traced", "wallTimed", "()", "void", "", false);
     setMethodFlags(wallTimed, methodWallTime);
@@ -47,7 +48,7 @@ class MethodEventNatives : public CallbackTest {
   }
   void TearDown() override {
     profilingFlags.store(savedFlags);
-    mainJvmti->SetThreadLocalStorage(nullptr, nullptr);
+    setThreadRecord(nullptr, nullptr);
     {
       YCriticalSectionLock held(&ourLock(), "Test:2");
       delete thread;

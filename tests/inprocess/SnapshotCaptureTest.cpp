@@ -14,6 +14,7 @@
 #include "agent/db/SnapshotCapture.h"
 #include "agent/db/SnapshotFile.h"
 #include "agent/recording/ThreadInfo.h"
+#include "agent/recording/ThreadRegistry.h"
 #include "agent/support/NamedLocks.h"
 #include "tests/inprocess/InProcessJvm.h"
 #include "agent/support/BZPRuntimeException.h"
@@ -78,7 +79,7 @@ class CountingThread {
       YCriticalSectionLock held(&ourLock(), "Test:1");
       own = new ThreadInfo(YString("counting"), YString(), 0, 0, nullptr, false);
     }
-    mainJvmti->SetThreadLocalStorage(nullptr, own);
+    setThreadRecord(nullptr, own);
     jthread current = nullptr;
     mainJvmti->GetCurrentThread(&current);
     self = static_cast<jthread>(env->NewGlobalRef(current));
@@ -88,7 +89,7 @@ class CountingThread {
       env->CallStaticVoidMethod(threadClass, yield);
       if (env->ExceptionCheck()) env->ExceptionClear();
     }
-    mainJvmti->SetThreadLocalStorage(nullptr, nullptr);
+    setThreadRecord(nullptr, nullptr);
     env->DeleteGlobalRef(self.load());
     inProcessJvm()->DetachCurrentThread();
     YCriticalSectionLock held(&ourLock(), "Test:2");
@@ -112,10 +113,10 @@ class SnapshotCapture : public JvmTest {
     agentFlags = 0;
     YCriticalSectionLock held(&ourLock(), "Test:3");
     ownRecord = new ThreadInfo(YString("main"), YString(), 0, 0, nullptr, false);
-    ASSERT_EQ(mainJvmti->SetThreadLocalStorage(nullptr, ownRecord), JVMTI_ERROR_NONE);
+    ASSERT_EQ(setThreadRecord(nullptr, ownRecord), JVMTI_ERROR_NONE);
   }
   void TearDown() override {
-    mainJvmti->SetThreadLocalStorage(nullptr, nullptr);
+    setThreadRecord(nullptr, nullptr);
     {
       YCriticalSectionLock held(&ourLock(), "Test:4");
       delete ownRecord;
@@ -153,7 +154,7 @@ TEST_F(SnapshotCapture, OtherThreadsAreSuspendedWhileTheDatabaseIsWrittenAndResu
     std::thread watcher([&] {
       JNIEnv* watcherEnv = nullptr;
       inProcessJvm()->AttachCurrentThread(reinterpret_cast<void**>(&watcherEnv), nullptr);
-      mainJvmti->SetThreadLocalStorage(nullptr, ownRecord);
+      setThreadRecord(nullptr, ownRecord);
       while (!done) {
         jint state = 0;
         if (mainJvmti->GetThreadState(counting.threadObject(), &state) == JVMTI_ERROR_NONE) {
@@ -161,7 +162,7 @@ TEST_F(SnapshotCapture, OtherThreadsAreSuspendedWhileTheDatabaseIsWrittenAndResu
           suspendedPolls += (state & JVMTI_THREAD_STATE_SUSPENDED) != 0;
         }
       }
-      mainJvmti->SetThreadLocalStorage(nullptr, nullptr);
+      setThreadRecord(nullptr, nullptr);
       inProcessJvm()->DetachCurrentThread();
     });
     while (polls.load() == 0) std::this_thread::sleep_for(1ms);

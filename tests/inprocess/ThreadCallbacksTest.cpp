@@ -31,7 +31,7 @@ class ThreadCallbacks : public JvmTest {
     ASSERT_FALSE(env->ExceptionCheck());
   }
   void TearDown() override {
-    mainJvmti->SetThreadLocalStorage(self, nullptr);
+    setThreadRecord(self, nullptr);
     JvmTest::TearDown();
   }
 

@@ -173,7 +173,7 @@ TEST_F(TracingTest, ACallStillOpenShowsItsTimeSoFarInEachReply) {
   const fs::path firstFile = fs::path(work.path()) / "first.bin";
   const fs::path secondFile = fs::path(work.path()) / "second.bin";
   const ProgramRun run = runUnderAgent({"TracedCalls", "openCall", firstFile.string(), secondFile.string()},
-                                       "tracing", openSocketInternals);
+                                       snapshotOptions("tracing"), openSocketInternals);
   ASSERT_EQ(0, run.exitCode) << run.output;
   const tablereply::Reply first = replyIn(firstFile);
   const tablereply::Reply second = replyIn(secondFile);
