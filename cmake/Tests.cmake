@@ -158,6 +158,10 @@ if(NOT WIN32)
   add_custom_target(jvm_programs ALL DEPENDS "${_jvm_programs}/programs.stamp"
     "${_refusing_core}/com/brantel/runtime/Core.class" "${_road_agent}/road-agent.jar"
     "${_host_programs}/programs.stamp")
+  # A second agent and JNI library for the allocation tests: it can take the heap sampling capability
+  # before the agent sees it, and allocates through JNI.
+  add_library(allocation_helper MODULE ${CMAKE_SOURCE_DIR}/tests/jvm/native/AllocationHelper.cpp)
+  target_include_directories(allocation_helper PRIVATE ${TALLYSCOPE_JNI_INCLUDE_DIRS})
   file(GLOB _jvm_test_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/jvm/*.cpp)
   add_executable(jvm_tests ${_jvm_test_sources})
   target_link_libraries(jvm_tests PRIVATE tallyscope_agent GTest::gtest_main)
@@ -165,8 +169,8 @@ if(NOT WIN32)
     TALLYSCOPE_JAVA="${TALLYSCOPE_JAVA}" TALLYSCOPE_JCMD="${TALLYSCOPE_JDK_HOME}/bin/jcmd"
     TALLYSCOPE_LIBRARY="$<TARGET_FILE:tallyscope>" TALLYSCOPE_JVM_PROGRAMS="${_jvm_programs}"
     TALLYSCOPE_REFUSING_CORE="${_refusing_core}" TALLYSCOPE_ROAD_AGENT_JAR="${_road_agent}/road-agent.jar"
-    TALLYSCOPE_JVM_HOST_PROGRAMS="${_host_programs}")
-  add_dependencies(jvm_tests jvm_programs tallyscope)
+    TALLYSCOPE_JVM_HOST_PROGRAMS="${_host_programs}" TALLYSCOPE_ALLOCATION_HELPER="$<TARGET_FILE:allocation_helper>")
+  add_dependencies(jvm_tests jvm_programs tallyscope allocation_helper)
   # A JVM keeps more than one core busy (its compilers and collector beside the program, and the programs
   # here spin several threads): counting two per test keeps a parallel run from starving the samplers
   # whose shares of CPU time the tests check.

@@ -10,6 +10,7 @@
 #include "agent/core/Options.h"
 #include "agent/db/DB.h"
 #include "agent/db/Generations.h"
+#include "agent/instrumentation/JniRedirection.h"
 #include "agent/natives/CallbackNatives.h"
 #include "agent/natives/RecordingModeNatives.h"
 #include "agent/support/AgentThreadSleep.h"
@@ -96,6 +97,8 @@ void dropAnswer(JNIEnv* env, jstring answer) {
 
 void agentStart(JNIEnv* env) {
   logMessage("agentStart: 1");
+  // Objects that native code makes through JNI reach allocation recording only through the wrappers.
+  if ((agentFlags.load() & AGENT_ALLOCATION_INSTRUMENTATION) != 0) redirectJniFunctions();
   logMessage("agentStart: 2");
   jclass callback = findClass(env, CALLBACK_CLASS);
   const jint result = env->RegisterNatives(callback, callbackNativesTable, callbackNativesCount);

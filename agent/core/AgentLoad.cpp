@@ -22,6 +22,7 @@
 #include "agent/probes/ProbePath.h"
 #include "agent/probes/ProbeRegistration.h"
 #include "agent/probes/ProbeRetransformation.h"
+#include "agent/recording/ObjectEnumerator.h"
 #include "agent/support/DebugCategories.h"
 #include "agent/support/JvmtiUtils.h"
 #include "agent/support/Log.h"
@@ -229,6 +230,7 @@ int32_t agentLoadImpl(JavaVM* vm, const YString& options) {
 
   // A second attach after a failed one finds the database of the first.
   if (db == nullptr) createDatabase(store.telemetryPointLimit);
+  createObjectEnumerator();
 
   jvmtiJlocationFormat locationFormat = JVMTI_JLOCATION_OTHER;
   const jvmtiError locationError = mainJvmti->GetJLocationFormat(&locationFormat);

@@ -6,6 +6,9 @@
 #include "agent/core/ThreadCallbacks.h"
 #include "agent/instrumentation/ClassTransformer.h"
 #include "agent/instrumentation/GeneratedNames.h"
+#include "agent/recording/AllocationRecording.h"
+#include "agent/recording/ObjectEnumerator.h"
+#include "agent/support/CallbackBarrier.h"
 #include "agent/support/JvmtiUtils.h"
 
 namespace {
@@ -45,8 +48,26 @@ jvmtiEnv* createObjectFreeEnvironment() {
   return jvmti;
 }
 
-// The main environment's handlers. The object enumerator, the monitor recorders and the allocation
-// forwarders join the table as they are built; until then the JVM hands those events to no one.
+// Every tagged object the main environment sees die: the enumerator's objects. Runs on whatever thread
+// the JVM chooses, with no JNI allowed.
+void JNICALL objectFreeCallback(jvmtiEnv*, jlong tag) {
+  runBarriered("JvmtiEvents", __LINE__, nullptr, [&] {
+    if (objectEnumerator != nullptr) objectEnumerator->onObjectFree(tag);
+  });
+}
+
+// The JVM's own allocations, which no instrumented bytecode sees. Enabled by allocation recording.
+void JNICALL vmObjectAllocCallback(jvmtiEnv*, JNIEnv* env, jthread, jobject object, jclass, jlong) {
+  runBarriered("JvmtiEvents", __LINE__, env, [&] { onVMObjectAlloc(env, object); });
+}
+
+// The heap sampler's objects, with the class and size the JVM reports. Enabled by allocation recording.
+void JNICALL sampledObjectAllocCallback(jvmtiEnv*, JNIEnv* env, jthread, jobject object, jclass klass, jlong size) {
+  runBarriered("JvmtiEvents", __LINE__, env, [&] { onSampledObjectAlloc(env, object, klass, size); });
+}
+
+// The main environment's handlers. The monitor recorders join the table as they are built; until then
+// the JVM hands those events to no one.
 jvmtiEventCallbacks mainCallbacks() {
   jvmtiEventCallbacks callbacks{};
   callbacks.VMInit = vmInit;
@@ -57,6 +78,9 @@ jvmtiEventCallbacks mainCallbacks() {
   callbacks.ClassPrepare = classPrepareCallback;
   callbacks.VMStart = vmStartCallback;
   callbacks.ClassFileLoadHook = ClassFileLoadHook;
+  callbacks.ObjectFree = objectFreeCallback;
+  callbacks.VMObjectAlloc = vmObjectAllocCallback;
+  if ((agentFlags.load() & AGENT_HEAP_SAMPLING) != 0) callbacks.SampledObjectAlloc = sampledObjectAllocCallback;
   if (exceptionEventsOn()) {
     callbacks.Exception = exceptionCallback;
     callbacks.ExceptionCatch = exceptionCatchCallback;

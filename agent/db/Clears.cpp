@@ -4,6 +4,7 @@
 #include "agent/db/WriteInProgress.h"
 #include "agent/recording/AdaptiveFilter.h"
 #include "agent/recording/CountingSupport.h"
+#include "agent/recording/ObjectEnumerator.h"
 #include "agent/recording/ThreadEvents.h"
 #include "agent/recording/ThreadInfo.h"
 #include "agent/recording/ThreadRegistry.h"
@@ -49,6 +50,7 @@ void clearAllocationData(const YCriticalSectionLock& held) {
   flushAllocationCounters(held);
   resetAllocationCountBaseline(database.allocObjectCounts, database.currentStamp);
   forEachLiveThread([](ThreadInfo* thread) { thread->allocationCountdown = 0; });
+  if (objectEnumerator != nullptr) objectEnumerator->clear();
   database.allocInfo.clear();
   stampClear(database, tableAllocInfo);
   lastAllocationClearNs = stopwatchElapsedNs(agentUptimeStopwatch());

@@ -33,8 +33,9 @@ extern std::atomic<int32_t> tracingEpoch;
 // state reset, "cpu_profiling" emptied, "table_generation" row 5 stamped, the adaptive tracing filter's
 // statistics forgotten and the tracing epoch advanced. `dbWriteInProgress` is set meanwhile.
 void clearCpuProfilingData(const YCriticalSectionLock& held);
-// Allocation counts back to 0, every thread's allocation countdown 0, "alloc_info" emptied,
-// "table_generation" row 10 stamped. `dbWriteInProgress` is set meanwhile.
+// Allocation counts back to 0, every thread's allocation countdown 0, the recorded objects' sites and
+// times forgotten, "alloc_info" emptied, "table_generation" row 10 stamped. `dbWriteInProgress` is set
+// meanwhile.
 void clearAllocationData(const YCriticalSectionLock& held);
 // Every telemetry point held is deleted at the current stamp and left in the window, so that a reader
 // fetching the table learns of the deletion; new points begin at the index that the property

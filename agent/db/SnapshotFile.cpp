@@ -9,6 +9,7 @@
 #include "agent/db/DB.h"
 #include "agent/platform/Clocks.h"
 #include "agent/platform/SystemInfo.h"
+#include "agent/recording/ObjectEnumerator.h"
 #include "agent/recording/ThreadInfo.h"
 #include "agent/recording/ThreadRegistry.h"
 #include "agent/support/FatalError.h"
@@ -133,6 +134,10 @@ void writeDatabaseTables(const YCriticalSectionLock&, JNIEnv* env, DB* database,
   }
   if (globalOptions().hasOption("_force_thread_name_update") && selects(tableMask, tableThread)) {
     refreshAllThreadNames(env);
+  }
+  if (objectEnumerator != nullptr) {
+    YCriticalSectionLock enumerating(&objectEnumerator->lock, "ObjectEnumerator:61");
+    objectEnumerator->flushCollectedObjectAgesToDB();
   }
   storeRecordingProperties(*database, tableMask);
 

@@ -77,6 +77,7 @@ void ThreadFrameIndex::removeThreadFrames(int32_t threadNumber) {
       AllocInfoRecord& sum = *database.allocInfo.getRow(targetOfPair(), true);
       sum.totalSize += alloc->totalSize;
       sum.objectCount += alloc->objectCount;
+      sum.collectedObjectAges += alloc->collectedObjectAges;
       sum.stamp = stamp;
       alloc->objectCount = 0;
       alloc->totalSize = 0;

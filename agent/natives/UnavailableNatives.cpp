@@ -1,7 +1,7 @@
 // The natives whose machinery this build does not have. Each answers java.lang.RuntimeException
-// "<native>: not available in this build" and returns 0, false or null, except the two mode starts
-// that start-up calls: they answer with their refusal text and throw nothing, as a pending exception
-// there would be fatal.
+// "<native>: not available in this build" and returns 0, false or null, except the mode start that
+// start-up calls: it answers with its refusal text and throws nothing, as a pending exception there
+// would be fatal.
 
 #include "agent/natives/DispatchNatives.h"
 #include "agent/natives/InstrumentationNatives.h"
@@ -28,18 +28,8 @@ jstring refuseStart(JNIEnv* env, const char* mode) {
 
 // Recording modes.
 
-extern "C" JNIEXPORT jstring JNICALL Java_com_brantel_runtime_Callback_startAllocationRecording(JNIEnv* env, jclass,
-                                                                                                jint, jint, jlong,
-                                                                                                jstring) {
-  return runNative(env, __LINE__, [&] { return refuseStart(env, "Allocation recording"); });
-}
-
 extern "C" JNIEXPORT jstring JNICALL Java_com_brantel_runtime_Callback_startMonitorProfiling(JNIEnv* env, jclass) {
   return runNative(env, __LINE__, [&] { return refuseStart(env, "Monitor profiling"); });
-}
-
-extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_stopAllocationRecording(JNIEnv* env, jclass) {
-  throwNotAvailable(env, "stopAllocationRecording");
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_stopMonitorProfiling(JNIEnv* env, jclass) {
@@ -55,29 +45,6 @@ extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_stopExceptio
 }
 
 // Status and services that need a recorder, the markers or a console line writer.
-
-extern "C" JNIEXPORT jint JNICALL
-Java_com_brantel_runtime_Callback_getAllocationRecordingSettingsRecordEach(JNIEnv* env, jclass) {
-  throwNotAvailable(env, "getAllocationRecordingSettingsRecordEach");
-  return 0;
-}
-
-extern "C" JNIEXPORT jint JNICALL Java_com_brantel_runtime_Callback_getAllocationRecordingSettingsSizeLimit(JNIEnv* env,
-                                                                                                            jclass) {
-  throwNotAvailable(env, "getAllocationRecordingSettingsSizeLimit");
-  return 0;
-}
-
-extern "C" JNIEXPORT jlong JNICALL Java_com_brantel_runtime_Callback_getNativeAllocationCounterResult(JNIEnv* env,
-                                                                                                      jclass) {
-  throwNotAvailable(env, "getNativeAllocationCounterResult");
-  return 0;
-}
-
-extern "C" JNIEXPORT jlong JNICALL Java_com_brantel_runtime_Callback_getTotalCreatedObjectSize(JNIEnv* env, jclass) {
-  throwNotAvailable(env, "getTotalCreatedObjectSize");
-  return 0;
-}
 
 extern "C" JNIEXPORT jint JNICALL Java_com_brantel_runtime_Callback_getProcessID(JNIEnv* env, jclass, jlong) {
   throwNotAvailable(env, "getProcessID");
@@ -232,12 +199,4 @@ extern "C" JNIEXPORT jobject JNICALL Java_com_brantel_runtime_Callback_dispatchN
                                                                                         jobjectArray) {
   throwNotAvailable(env, "dispatchNullable");
   return nullptr;
-}
-
-// Allocations reported by instrumented code.
-
-extern "C" JNIEXPORT jint JNICALL Java_com_brantel_runtime_Callback_bzpInit0(JNIEnv* env, jclass, jobject, jint, jint,
-                                                                             jshort) {
-  throwNotAvailable(env, "bzpInit0");
-  return 0;
 }

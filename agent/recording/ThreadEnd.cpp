@@ -6,6 +6,7 @@
 #include "agent/core/AgentFlags.h"
 #include "agent/core/Options.h"
 #include "agent/db/DB.h"
+#include "agent/recording/ObjectEnumerator.h"
 #include "agent/recording/ThreadEvents.h"
 #include "agent/recording/ThreadInfo.h"
 #include "agent/recording/ThreadRegistry.h"
@@ -70,8 +71,7 @@ void purgeDeadThreads(ThreadRegistry& registry) {
   for (int64_t i = registry.deadThreadPurgeFrom; i < dead.size - limit; i++) purged.add(dead.data[i]);
   if (purged.count == 0) return;
 
-  // The exception and monitor statistics and the collected-object ages are not merged here: no recorder
-  // keeps them yet.
+  // The exception and monitor statistics are not merged here: no recorder keeps them yet.
   DB* database = db;
   if (database == nullptr) fatalError("db is NULL", "ThreadInfo", 397);
   database->threads.forEachRow([&](int64_t, ThreadRecord& row) {
@@ -92,6 +92,8 @@ void processThreadEnd(ThreadInfo* record, const YCriticalSectionLock& held) {
   DB* database = db;
   if (database == nullptr) fatalError("db is NULL", "ThreadInfo", 349);
   processThreadEvents(record, held);
+  // While the thread's node tree is still there.
+  if (objectEnumerator != nullptr) objectEnumerator->flushAges(record);
   ThreadRecord& row = *database->threads.getRow(record->threadRow, true);
   row.endTime = stopwatchElapsedNs(agentUptimeStopwatch());
   row.stamp = database->currentStamp;

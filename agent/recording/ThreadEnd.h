@@ -5,7 +5,8 @@
 class ThreadInfo;
 
 // The end of a thread's record, run by the ThreadEnd handler under "ourLock" (`held`) before it destroys
-// the record: the thread's row gets its end time, the thread leaves the live records and joins the list
+// the record: the collected-object ages are flushed and the thread's recorded objects turn their node
+// sites into frames, the thread's row gets its end time, the thread leaves the live records and joins the list
 // of ended threads. Once the list holds more than "deadthreadlimit=" + 10 entries, the oldest purgeable
 // ones are purged: their per-frame data moves to "<Oldest finished threads>" and their rows give up their
 // thread numbers. Every 128th end collects the string pool, and every 512th, after some purge, also the

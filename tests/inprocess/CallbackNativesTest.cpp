@@ -173,11 +173,6 @@ TEST_F(CallbackNatives, NativesThatThisBuildLacksSayWhich) {
 TEST_F(CallbackNatives, ModeStartsAnswerWithTheirRefusalAndThrowNothing) {
   LogCapture log;
   const std::vector<std::pair<std::string, std::function<jobject()>>> starts = {
-      {"Allocation recording is not available in this build",
-       [&] {
-         return callObject("startAllocationRecording", "(IIJLjava/lang/String;)Ljava/lang/String;", jint(10),
-                           jint(4096), jlong(2), jstring(nullptr));
-       }},
       {"Monitor profiling is not available in this build",
        [&] { return callObject("startMonitorProfiling", "()Ljava/lang/String;"); }},
   };

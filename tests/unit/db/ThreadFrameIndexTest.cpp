@@ -140,7 +140,7 @@ TEST_F(ThreadFrameIndexTest, ThreadEndFoldsAllocationsIntoANewPairOfTheEndedThre
   const AllocInfoRecord& sum = *database->allocInfo.getRow(target, true);
   EXPECT_EQ(sum.objectCount, 2);
   EXPECT_EQ(sum.totalSize, 64);
-  EXPECT_EQ(sum.collectedObjectAges, 0);  // ages are not carried over
+  EXPECT_EQ(sum.collectedObjectAges, 7);  // the lifetimes of its collected objects go along
   EXPECT_EQ(sum.stamp, 3);
   const AllocInfoRecord& gone = *database->allocInfo.getRow(own, true);
   EXPECT_EQ(gone.stamp, -3);
