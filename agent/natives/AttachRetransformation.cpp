@@ -9,7 +9,7 @@
 #include "agent/instrumentation/Retransformation.h"
 #include "agent/natives/InstrumentationNatives.h"
 #include "agent/natives/NativeBarrier.h"
-#include "agent/platform/Clocks.h"
+#include "agent/support/AgentThreadSleep.h"
 #include "agent/recording/ClassSignature.h"
 #include "agent/support/JniUtils.h"
 #include "agent/support/JvmtiUtils.h"
@@ -92,7 +92,8 @@ void retransformInBatches(JNIEnv* env, const YVector<jclass>& classes) {
       sleeping.appendLong(pauseMs);
       sleeping.append(" ms...");
       logMessage(sleeping);
-      sleepMs(pauseMs);
+      // A raw-monitor wait: the JVM sees the thread blocked, and its exit is not held up by it.
+      if (!agentThreadSleep(pauseMs)) break;
     }
   }
 }
