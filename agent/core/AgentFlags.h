@@ -28,6 +28,12 @@ constexpr uint64_t PROFILING_CPU_MODE_MASK = 0x100c;
 constexpr uint64_t PROFILING_CPU_SAMPLING = 0x4;
 constexpr uint64_t PROFILING_CPU_TRACING = 0xc;
 constexpr uint64_t PROFILING_CALL_COUNTING = 0x1004;
+// The allocation mode bits, and their values for recording with exact stacks, recording charged to the
+// last sampled stack, and counting; bit 0x2 is set in each.
+constexpr uint64_t PROFILING_ALLOCATION_MODE_MASK = 0x6002;
+constexpr uint64_t PROFILING_ALLOCATIONS_EXACT_STACKS = 0x2;
+constexpr uint64_t PROFILING_ALLOCATIONS_SAMPLED_STACKS = 0x2002;
+constexpr uint64_t PROFILING_ALLOCATION_COUNTING = 0x4002;
 // The sampling mode bits: none synchronous, one of them asynchronous.
 constexpr uint64_t PROFILING_SAMPLING_MODE_MASK = 0x60000;
 constexpr uint64_t PROFILING_SAMPLING_SYNCHRONOUS = 0;

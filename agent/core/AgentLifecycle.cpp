@@ -39,9 +39,6 @@ constexpr const char* EARLY_CLASSES[] = {"java/io/FileInputStream", "java/io/Fil
                                          "java/lang/ClassLoader"};
 
 constexpr uint64_t ANY_RECORDING_MODE = 0x708e;
-constexpr uint64_t ALLOCATION_MODE_MASK = 0x6002;
-constexpr uint64_t ALLOCATIONS_EXACT_STACKS = 0x2;
-constexpr uint64_t ALLOCATIONS_SAMPLED_STACKS = 0x2002;
 
 bool attaching() { return (agentFlags.load() & AGENT_ATTACH_MODE) != 0; }
 
@@ -243,8 +240,8 @@ void JNICALL vmDeath(jvmtiEnv*, JNIEnv* env) {
     logMessage("vmDeath: 3");
     const uint64_t modes = profilingFlags.load();
     if (globalOptions().snapshotOnExit || (modes & ANY_RECORDING_MODE) != 0) {
-      const uint64_t allocation = modes & ALLOCATION_MODE_MASK;
-      const jlong withStacks = allocation == ALLOCATIONS_EXACT_STACKS || allocation == ALLOCATIONS_SAMPLED_STACKS;
+      const uint64_t allocation = modes & PROFILING_ALLOCATION_MODE_MASK;
+      const jlong withStacks = allocation == PROFILING_ALLOCATIONS_EXACT_STACKS || allocation == PROFILING_ALLOCATIONS_SAMPLED_STACKS;
       callStaticVoidMethod(env, coreClass, coreMethod(env, "captureSnapshotOnExit", "(J)V"), withStacks);
       assertJni(env, "AgentLifecycle", __LINE__);
     }

@@ -30,12 +30,6 @@ constexpr const char* EXIT_DESCRIPTOR = "(IJ)V";
 constexpr const char* LINE_DESCRIPTOR = "(IJ)V";
 constexpr const char* INIT_DESCRIPTOR = "(Ljava/lang/Object;IISJ)I";
 
-// The allocation mode bits of profilingFlags: recording with exact (0x2) or sampled (0x2002) stacks, and
-// counting.
-constexpr uint64_t ALLOCATION_MODE_MASK = 0x6002;
-constexpr uint64_t ALLOCATION_RECORDING = 0x2;
-constexpr uint64_t ALLOCATION_COUNTING = 0x4002;
-
 // The pristine class bytes: the class file under "_agent_cp" when that option is given, else the copy
 // built into the library.
 YVector<uint8_t> pristineCallbackClass() {
@@ -69,9 +63,9 @@ void applyModeBodies(ClassFile* classFile) {
   } else if (cpuMode == PROFILING_CALL_COUNTING) {
     copyMethodBody(classFile, "bzpMethodEntry", withStripeCount("methodEntry_CF").data, ENTRY_DESCRIPTOR);
   }
-  if ((flags & ALLOCATION_MODE_MASK) == ALLOCATION_COUNTING) {
+  if ((flags & PROFILING_ALLOCATION_MODE_MASK) == PROFILING_ALLOCATION_COUNTING) {
     copyMethodBody(classFile, "bzpInit", withStripeCount("init_CF").data, INIT_DESCRIPTOR);
-  } else if ((flags & ALLOCATION_RECORDING) != 0) {
+  } else if ((flags & PROFILING_ALLOCATIONS_EXACT_STACKS) != 0) {
     copyMethodBody(classFile, "bzpInit", "init_A", INIT_DESCRIPTOR);
   }
 }

@@ -24,16 +24,11 @@
 
 namespace {
 
-constexpr uint64_t ALLOCATION_MODE_MASK = 0x6002;
-constexpr uint64_t ALLOCATION_EXACT_STACKS = 0x2;
-constexpr uint64_t ALLOCATION_SAMPLED_STACKS = 0x2002;
-constexpr uint64_t ALLOCATION_COUNTING = 0x4002;
-
 constexpr char cannotStart[] = "Cannot start allocation recording";
 
 const char* allocationKindName(uint64_t kind) {
-  if (kind == ALLOCATION_SAMPLED_STACKS) return "sampled stacks";
-  if (kind == ALLOCATION_COUNTING) return "object counting";
+  if (kind == PROFILING_ALLOCATIONS_SAMPLED_STACKS) return "sampled stacks";
+  if (kind == PROFILING_ALLOCATION_COUNTING) return "object counting";
   return "exact stacks";
 }
 
@@ -57,7 +52,7 @@ void switchAllocationEvents(jvmtiEventMode mode, uint64_t kind) {
       checkJvmtiError(requireMainJvmti().SetHeapSamplingInterval(interval), "CoreNatives", __LINE__);
     }
     setAllocationEvent(mode, JVMTI_EVENT_SAMPLED_OBJECT_ALLOC);
-  } else if (kind != ALLOCATION_COUNTING) {
+  } else if (kind != PROFILING_ALLOCATION_COUNTING) {
     setAllocationEvent(mode, JVMTI_EVENT_VM_OBJECT_ALLOC);
   }
 }
@@ -76,26 +71,26 @@ void undoStart(JNIEnv* env, uint64_t kind, uint64_t previousLastMode) {
     profilingFlags.fetch_and(~kind);
     lastAllocationRecordingMode = previousLastMode;
     switchAllocationEvents(JVMTI_DISABLE, kind);
-    if (kind == ALLOCATION_SAMPLED_STACKS && !samplingOn(profilingFlags.load())) stopSampling(held);
+    if (kind == PROFILING_ALLOCATIONS_SAMPLED_STACKS && !samplingOn(profilingFlags.load())) stopSampling(held);
   }
   switchCallbackMethods(env);
 }
 
 // The start after its arguments were checked: empty when recording runs, else the text answered.
 YString startRecording(JNIEnv* env, int32_t each, int32_t limit, uint64_t kind) {
-  if (kind == ALLOCATION_COUNTING && !ensureUnsafeCreated(env)) {
+  if (kind == PROFILING_ALLOCATION_COUNTING && !ensureUnsafeCreated(env)) {
     return refuse(env, YString("object counting is not available in this JVM"));
   }
   uint64_t previousLastMode;
   {
     YCriticalSectionLock held(&ourLock(), "CoreNatives:startAllocationRecording");
-    const uint64_t running = profilingFlags.load() & ALLOCATION_MODE_MASK;
+    const uint64_t running = profilingFlags.load() & PROFILING_ALLOCATION_MODE_MASK;
     if (running != 0) {
       return refuse(env, YString("already started (") + allocationKindName(running) + ")");
     }
-    if (kind == ALLOCATION_SAMPLED_STACKS) ensureSamplingForAllocations(env, held);
+    if (kind == PROFILING_ALLOCATIONS_SAMPLED_STACKS) ensureSamplingForAllocations(env, held);
     clearAllocationData(held);
-    if (kind != ALLOCATION_COUNTING) {
+    if (kind != PROFILING_ALLOCATION_COUNTING) {
       recordEach.store(each);
       sizeLimit.store(limit);
     }
@@ -104,7 +99,7 @@ YString startRecording(JNIEnv* env, int32_t each, int32_t limit, uint64_t kind) 
     previousLastMode = lastAllocationRecordingMode;
     lastAllocationRecordingMode = kind;
     // The next sample charges from scratch.
-    if (kind == ALLOCATION_SAMPLED_STACKS) forEachLiveThread([](ThreadInfo* thread) { thread->lastSampledFrame = -1; });
+    if (kind == PROFILING_ALLOCATIONS_SAMPLED_STACKS) forEachLiveThread([](ThreadInfo* thread) { thread->lastSampledFrame = -1; });
     switchAllocationEvents(JVMTI_ENABLE, kind);
   }
   if (!heapSamplingAvailable()) {
@@ -139,7 +134,7 @@ extern "C" JNIEXPORT jstring JNICALL Java_com_brantel_runtime_Callback_startAllo
   if (refuseWithoutDatabase(env)) return nullptr;
   return runNative(env, __LINE__, [&]() -> jstring {
     const uint64_t kind = uint64_t(mode);
-    if (kind != ALLOCATION_EXACT_STACKS && kind != ALLOCATION_SAMPLED_STACKS && kind != ALLOCATION_COUNTING) {
+    if (kind != PROFILING_ALLOCATIONS_EXACT_STACKS && kind != PROFILING_ALLOCATIONS_SAMPLED_STACKS && kind != PROFILING_ALLOCATION_COUNTING) {
       YString refusal("Bad mode: ");
       refusal.appendLong(mode);
       return toJavaString(env, refusal);
@@ -148,7 +143,7 @@ extern "C" JNIEXPORT jstring JNICALL Java_com_brantel_runtime_Callback_startAllo
       return toJavaString(env,
                           "Object allocation recording disabled with startup option 'disablealloc' or 'disableall'");
     }
-    if (kind != ALLOCATION_COUNTING) {
+    if (kind != PROFILING_ALLOCATION_COUNTING) {
       const char* refused = each < 0    ? "Incorrect value passed for 'recordEach': "
                             : limit < 0 ? "Incorrect value passed for 'sizeLimit': "
                                         : nullptr;
@@ -161,7 +156,7 @@ extern "C" JNIEXPORT jstring JNICALL Java_com_brantel_runtime_Callback_startAllo
     const YString reason = startRecording(env, each, limit, kind);
     if (reason.length > 0) return toJavaString(env, reason);
     YString detail;
-    if (kind != ALLOCATION_COUNTING) {
+    if (kind != PROFILING_ALLOCATION_COUNTING) {
       detail.append("recordEach=");
       detail.appendLong(each);
       detail.append(" sizeLimit=");
@@ -178,11 +173,11 @@ extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_stopAllocati
     uint64_t kind;
     {
       YCriticalSectionLock held(&ourLock(), "CoreNatives:stopAllocationRecording");
-      if ((profilingFlags.load() & ALLOCATION_MODE_MASK) == 0) return;
+      if ((profilingFlags.load() & PROFILING_ALLOCATION_MODE_MASK) == 0) return;
       allocationRecordingEndNs = stopwatchElapsedNs(agentUptimeStopwatch());
       if (env == nullptr) assertionFailed("assertion failed: value is NULL", "CoreNatives", __LINE__);
-      kind = profilingFlags.load() & ALLOCATION_MODE_MASK;
-      profilingFlags.fetch_and(~ALLOCATION_MODE_MASK);
+      kind = profilingFlags.load() & PROFILING_ALLOCATION_MODE_MASK;
+      profilingFlags.fetch_and(~PROFILING_ALLOCATION_MODE_MASK);
       // CPU sampling keeps the sampler going.
       if (!samplingOn(profilingFlags.load())) stopSampling(held);
       switchAllocationEvents(JVMTI_DISABLE, kind);

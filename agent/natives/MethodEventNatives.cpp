@@ -23,6 +23,7 @@
 #include "agent/recording/YNodeTree.h"
 #include "agent/support/FatalError.h"
 #include "agent/support/JniUtils.h"
+#include "agent/support/JvmtiUtils.h"
 #include "agent/support/NamedLocks.h"
 
 namespace {
@@ -36,23 +37,10 @@ constexpr int32_t excludableMethodIds = 8000000;
 constexpr jlong tokenRefused = 0;
 constexpr jlong tokenNoRecord = 1;
 
-// The JVM is in its live phase. JVMTI is asked only until it first says so: the phase never goes back,
-// and VMDeath ends it by setting vmDead, as it does once the agent is initialised, which it is before
-// any recording mode can start.
-bool jvmLive() {
-  static std::atomic<bool> liveSeen{false};
-  if (vmDead.load(std::memory_order_acquire)) return false;
-  if (liveSeen.load(std::memory_order_acquire)) return true;
-  jvmtiPhase phase = JVMTI_PHASE_DEAD;
-  if (mainJvmti->GetPhase(&phase) != JVMTI_ERROR_NONE || phase != JVMTI_PHASE_LIVE) return false;
-  liveSeen.store(true, std::memory_order_release);
-  return true;
-}
-
 // CPU tracing runs, the JVM lives and is past its start.
 bool tracingGateOpen() {
   if ((profilingFlags.load(std::memory_order_relaxed) & PROFILING_CPU_MODE_MASK) != PROFILING_CPU_TRACING) return false;
-  return jvmLive();
+  return !vmDead.load(std::memory_order_acquire) && phaseUntilLive() == JVMTI_PHASE_LIVE;
 }
 
 // The clock of a traced method, the same one the replay charges it by.

@@ -30,27 +30,12 @@
 
 namespace {
 
-constexpr uint64_t ALLOCATION_MODE_MASK = 0x6002;
-constexpr uint64_t ALLOCATIONS_EXACT_STACKS = 0x2;
-constexpr uint64_t ALLOCATIONS_SAMPLED_STACKS = 0x2002;
-constexpr uint64_t ALLOCATIONS_COUNTED = 0x4002;
 
 std::atomic<int32_t> noStackTraceFrame{-1};
 
 // Allocations that looked for their site by the caller's cached node, and those that found one there.
 std::atomic<int64_t> siteLookups{0};
 std::atomic<int64_t> siteReuses{0};
-
-// The JVM's phase, START and LIVE being the ones that allocate for the program; asked of JVMTI only until
-// it first says LIVE, since the phase never goes back and VMDeath sets vmDead.
-jvmtiPhase allocationPhase() {
-  static std::atomic<bool> liveSeen{false};
-  if (liveSeen.load(std::memory_order_acquire)) return JVMTI_PHASE_LIVE;
-  jvmtiPhase phase = JVMTI_PHASE_DEAD;
-  if (mainJvmti->GetPhase(&phase) != JVMTI_ERROR_NONE) return JVMTI_PHASE_DEAD;
-  if (phase == JVMTI_PHASE_LIVE) liveSeen.store(true, std::memory_order_release);
-  return phase;
-}
 
 // The per-thread totals and countdown are the owner's alone, except on a pseudo thread's record, which
 // every thread without a record of its own shares.
@@ -139,7 +124,7 @@ int32_t countAllocation(JNIEnv* env, ThreadInfo* thread, jobject object, jclass 
 int32_t siteNode(JNIEnv* env, YNodeTree* tree, ThreadInfo* thread, uint64_t mode, jvmtiPhase phase,
                  int32_t cachedNode, int32_t line, int32_t& answer) {
   if (phase == JVMTI_PHASE_START) return tree->getStartupAllocationsNode();
-  if (mode == ALLOCATIONS_SAMPLED_STACKS) return thread->lastSampledFrame;
+  if (mode == PROFILING_ALLOCATIONS_SAMPLED_STACKS) return thread->lastSampledFrame;
   if ((agentFlags.load(std::memory_order_relaxed) & AGENT_HEAP_SAMPLING) != 0) return captureStackFrame(tree, env);
   static const bool allocStats = isDebugCategoryOn("alloc_stats");
   if (allocStats) countSiteLookup(cachedNode > 0);
@@ -189,7 +174,7 @@ int32_t recordObject(JNIEnv* env, ThreadInfo* thread, jobject object, jclass obj
     classId = getAllocationClassId(klass.klass, "Instrumentation:965");
   }
   int32_t site;
-  if (mode == ALLOCATIONS_SAMPLED_STACKS && phase != JVMTI_PHASE_START) {
+  if (mode == PROFILING_ALLOCATIONS_SAMPLED_STACKS && phase != JVMTI_PHASE_START) {
     YCriticalSectionLock held(&ourLock(), "Instrumentation:972");
     site = -getOrCreateChildFrameByKey(node > 0 ? node : getNoStackTraceFrame(), classId);
   } else {
@@ -206,16 +191,16 @@ int32_t recordObject(JNIEnv* env, ThreadInfo* thread, jobject object, jclass obj
 
 int32_t recordAllocation(JNIEnv* env, jobject object, jclass objectClass, int64_t size, int32_t cachedNode,
                          int32_t classId, int32_t line) {
-  const uint64_t mode = profilingFlags.load(std::memory_order_relaxed) & ALLOCATION_MODE_MASK;
+  const uint64_t mode = profilingFlags.load(std::memory_order_relaxed) & PROFILING_ALLOCATION_MODE_MASK;
   const bool counting =
-      mode == ALLOCATIONS_COUNTED && (agentFlags.load(std::memory_order_relaxed) & AGENT_HEAP_SAMPLING) != 0;
-  if (!counting && mode != ALLOCATIONS_EXACT_STACKS && mode != ALLOCATIONS_SAMPLED_STACKS) return cachedNode;
+      mode == PROFILING_ALLOCATION_COUNTING && (agentFlags.load(std::memory_order_relaxed) & AGENT_HEAP_SAMPLING) != 0;
+  if (!counting && mode != PROFILING_ALLOCATIONS_EXACT_STACKS && mode != PROFILING_ALLOCATIONS_SAMPLED_STACKS) return cachedNode;
 
   ThreadInfo* thread = getThreadRecord(env, nullptr);
   if (thread == nullptr) thread = unretrievedThread;
   if (thread == nullptr || thread->ownThread) return cachedNode;
   if (vmDead.load(std::memory_order_acquire)) return 0;
-  const jvmtiPhase phase = allocationPhase();
+  const jvmtiPhase phase = phaseUntilLive();
   if (phase != JVMTI_PHASE_LIVE && phase != JVMTI_PHASE_START) return 0;
 
   addTo(thread->allocationCount, 1, thread->shared);

@@ -49,7 +49,10 @@ bool runCycle(JNIEnv* env) {
 
 }  // namespace
 
-bool samplingOn(uint64_t mode) { return (mode & 0x100c) == 4 || (mode & 0x6002) == 0x2002; }
+bool samplingOn(uint64_t mode) {
+  return (mode & PROFILING_CPU_MODE_MASK) == PROFILING_CPU_SAMPLING ||
+         (mode & PROFILING_ALLOCATION_MODE_MASK) == PROFILING_ALLOCATIONS_SAMPLED_STACKS;
+}
 
 YString startSampling(JNIEnv* env, uint64_t samplingMode, const YString* settings, const YCriticalSectionLock&) {
   if (samplingMode == PROFILING_SAMPLING_SYNCHRONOUS) {

@@ -1,5 +1,7 @@
 #include "agent/support/JvmtiUtils.h"
 
+#include <atomic>
+
 #include "agent/support/FatalError.h"
 
 jvmtiEnv* mainJvmti = nullptr;
@@ -33,6 +35,15 @@ unsigned char* jvmtiAllocate(int64_t size) {
 
 void jvmtiDeallocate(void* memory) {
   checkJvmtiError(mainJvmti->Deallocate(static_cast<unsigned char*>(memory)), "JvmtiUtils", __LINE__);
+}
+
+jvmtiPhase phaseUntilLive() {
+  static std::atomic<bool> liveSeen{false};
+  if (liveSeen.load(std::memory_order_acquire)) return JVMTI_PHASE_LIVE;
+  jvmtiPhase phase = JVMTI_PHASE_DEAD;
+  if (mainJvmti->GetPhase(&phase) != JVMTI_ERROR_NONE) return JVMTI_PHASE_DEAD;
+  if (phase == JVMTI_PHASE_LIVE) liveSeen.store(true, std::memory_order_release);
+  return phase;
 }
 
 JvmtiText::~JvmtiText() {

@@ -24,6 +24,11 @@ YString jvmtiErrorText(jvmtiEnv* jvmti, jvmtiError error);
 unsigned char* jvmtiAllocate(int64_t size);
 void jvmtiDeallocate(void* memory);
 
+// The JVM's phase as the main environment tells it, for the paths that ask on every call: once it has
+// answered LIVE, that is remembered and JVMTI is not asked again. The phase leaves LIVE only for DEAD,
+// which the callers learn from the VM-death flag; DEAD when the environment cannot tell.
+jvmtiPhase phaseUntilLive();
+
 // A text that a JVMTI query of the main environment allocated, given back when the holder goes.
 class JvmtiText {
  public:
