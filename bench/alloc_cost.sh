@@ -15,19 +15,16 @@
 # $ALLOC_COST_ROUNDS (default 3).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/bench/setup.sh"
 . "$root/bench/rounds.sh"
-java_home=${JAVA_HOME:-/usr/lib/jvm/java-17-openjdk-amd64}
-java="$java_home/bin/java"
-build=${TALLYSCOPE_BENCH_BUILD:-$root/build/bench}
+bench_setup
 rounds=${ALLOC_COST_ROUNDS:-3}
 count=${ALLOC_COST_COUNT:-100000000}
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target tallyscope allocation_helper >/dev/null
+bench_build tallyscope allocation_helper
 library="$build/libtallyscope.so"
 helper="$build/liballocation_helper.so"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/alloc-cost.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+bench_work_dir alloc-cost
 classes="$work/classes"
 "$java_home/bin/javac" -d "$classes" "$root/bench/AllocLoop.java"
 mkdir -p "$work/tmp" "$work/home" "$work/snapshots"

@@ -23,25 +23,18 @@
 # (default 10^7) with every call traced and $CALL_COST_EVENT_CALLS (default 10^6) under the JVMTI agent.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-. "$root/scripts/packages.sh"
+. "$root/bench/setup.sh"
 . "$root/bench/rounds.sh"
-# shellcheck disable=SC2086
-ensure_packages $LINUX_BUILD_PACKAGES
-use_jdk17
-java_home=${JAVA_HOME:-$(dirname "$(dirname "$(readlink -f "$(command -v javac)")")")}
-java="$java_home/bin/java"
-build=${TALLYSCOPE_BENCH_BUILD:-$root/build/bench}
+bench_setup
 rounds=${CALL_COST_ROUNDS:-3}
 calls=${CALL_COST_CALLS:-100000000}
 traced_calls=${CALL_COST_TRACED_CALLS:-10000000}
 event_calls=${CALL_COST_EVENT_CALLS:-1000000}
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target tallyscope method_event_agent >/dev/null
+bench_build tallyscope method_event_agent
 library="$build/libtallyscope.so"
 event_agent="$build/libmethod_event_agent.so"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/call-cost.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+bench_work_dir call-cost
 classes="$work/classes"
 "$java_home/bin/javac" -d "$classes" "$root/bench/CallLoop.java"
 mkdir -p "$work/tmp" "$work/home" "$work/snapshots"

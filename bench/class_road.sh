@@ -16,24 +16,17 @@
 # $STARTUP_ROUNDS (default 20) of the hello world, $JAVAC_ROUNDS (default 5) of javac.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-. "$root/scripts/packages.sh"
+. "$root/bench/setup.sh"
 . "$root/bench/rounds.sh"
-# shellcheck disable=SC2086
-ensure_packages $LINUX_BUILD_PACKAGES
-use_jdk17
-java_home=${JAVA_HOME:-$(dirname "$(dirname "$(readlink -f "$(command -v javac)")")")}
-java="$java_home/bin/java"
+bench_setup
 javac="$java_home/bin/javac"
-build=${TALLYSCOPE_BENCH_BUILD:-$root/build/bench}
 startup_rounds=${STARTUP_ROUNDS:-20}
 javac_rounds=${JAVAC_ROUNDS:-5}
 tree_classes=300
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target tallyscope >/dev/null
+bench_build tallyscope
 library="$build/libtallyscope.so"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/class-road.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+bench_work_dir class-road
 classes="$work/classes"
 "$javac" -d "$classes" "$root/bench/HelloStamp.java" "$root/tests/jvm/programs/SourceTree.java"
 "$java" -cp "$classes" SourceTree "$work/tree" "$tree_classes"

@@ -16,17 +16,12 @@
 # directory under $TMPDIR (default /tmp), removed at the end. Every run is one process on one thread.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-. "$root/scripts/packages.sh"
-# shellcheck disable=SC2086
-ensure_packages $LINUX_BUILD_PACKAGES libboost-graph-dev
-use_jdk17
-build=${TALLYSCOPE_BENCH_BUILD:-$root/build/bench}
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target dominator_bench >/dev/null
+. "$root/bench/setup.sh"
+bench_setup libboost-graph-dev
+bench_build dominator_bench
 bench="$build/dominator_bench"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/dominators.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+bench_work_dir dominators
 
 # One run: prints the driver's figure line, "failed" when it did not complete. Boost's path compression
 # recurses, so its runs get an unlimited stack; ours recurse nowhere.

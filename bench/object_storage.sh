@@ -8,17 +8,11 @@
 # (default 5).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-. "$root/scripts/packages.sh"
-# shellcheck disable=SC2086
-ensure_packages $LINUX_BUILD_PACKAGES
-use_jdk17
-java_home=${JAVA_HOME:-$(dirname "$(dirname "$(readlink -f "$(command -v javac)")")")}
-build=${TALLYSCOPE_BENCH_BUILD:-$root/build/bench}
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target tallyscope >/dev/null
+. "$root/bench/setup.sh"
+bench_setup
+bench_build tallyscope
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/object-storage.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+bench_work_dir object-storage
 "$java_home/bin/javac" -d "$work/classes" "$root/bench/ObjectStorageBench.java" \
   "$root/tests/jvm/host/com/brantel/Natives.java"
 # The library's log stays in the work directory, not in the user's home.

@@ -17,22 +17,15 @@
 # $SAMPLING_ROUNDS (default 5) of the workload, $STARTUP_ROUNDS (default 10) of the hello world.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-. "$root/scripts/packages.sh"
+. "$root/bench/setup.sh"
 . "$root/bench/rounds.sh"
-# shellcheck disable=SC2086
-ensure_packages $LINUX_BUILD_PACKAGES
-use_jdk17
-java_home=${JAVA_HOME:-$(dirname "$(dirname "$(readlink -f "$(command -v javac)")")")}
-java="$java_home/bin/java"
-build=${TALLYSCOPE_BENCH_BUILD:-$root/build/bench}
+bench_setup
 rounds=${SAMPLING_ROUNDS:-5}
 startup_rounds=${STARTUP_ROUNDS:-10}
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target tallyscope >/dev/null
+bench_build tallyscope
 library="$build/libtallyscope.so"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/sampling-overhead.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+bench_work_dir sampling-overhead
 classes="$work/classes"
 "$java_home/bin/javac" -d "$classes" "$root/bench/CpuWorkload.java" "$root/bench/HelloWorld.java"
 mkdir -p "$work/tmp" "$work/log" "$work/snapshots" "$work/home" "$work/jfr"

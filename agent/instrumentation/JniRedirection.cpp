@@ -56,36 +56,10 @@ jobjectArray JNICALL redirectedNewObjectArray(JNIEnv* env, jsize length, jclass 
   return recorded(env, saved->NewObjectArray(env, length, elementClass, initial));
 }
 
-jbooleanArray JNICALL redirectedNewBooleanArray(JNIEnv* env, jsize length) {
-  return recorded(env, saved->NewBooleanArray(env, length));
-}
-
-jbyteArray JNICALL redirectedNewByteArray(JNIEnv* env, jsize length) {
-  return recorded(env, saved->NewByteArray(env, length));
-}
-
-jcharArray JNICALL redirectedNewCharArray(JNIEnv* env, jsize length) {
-  return recorded(env, saved->NewCharArray(env, length));
-}
-
-jshortArray JNICALL redirectedNewShortArray(JNIEnv* env, jsize length) {
-  return recorded(env, saved->NewShortArray(env, length));
-}
-
-jintArray JNICALL redirectedNewIntArray(JNIEnv* env, jsize length) {
-  return recorded(env, saved->NewIntArray(env, length));
-}
-
-jlongArray JNICALL redirectedNewLongArray(JNIEnv* env, jsize length) {
-  return recorded(env, saved->NewLongArray(env, length));
-}
-
-jfloatArray JNICALL redirectedNewFloatArray(JNIEnv* env, jsize length) {
-  return recorded(env, saved->NewFloatArray(env, length));
-}
-
-jdoubleArray JNICALL redirectedNewDoubleArray(JNIEnv* env, jsize length) {
-  return recorded(env, saved->NewDoubleArray(env, length));
+// The eight primitive array makers differ only in the table entry they pass the call to.
+template <class Array, Array(JNICALL* jniNativeInterface::*make)(JNIEnv*, jsize)>
+Array JNICALL redirectedNewArray(JNIEnv* env, jsize length) {
+  return recorded(env, (saved->*make)(env, length));
 }
 
 }  // namespace
@@ -105,13 +79,13 @@ void redirectJniFunctions() {
   working->NewString = redirectedNewString;
   working->NewStringUTF = redirectedNewStringUTF;
   working->NewObjectArray = redirectedNewObjectArray;
-  working->NewBooleanArray = redirectedNewBooleanArray;
-  working->NewByteArray = redirectedNewByteArray;
-  working->NewCharArray = redirectedNewCharArray;
-  working->NewShortArray = redirectedNewShortArray;
-  working->NewIntArray = redirectedNewIntArray;
-  working->NewLongArray = redirectedNewLongArray;
-  working->NewFloatArray = redirectedNewFloatArray;
-  working->NewDoubleArray = redirectedNewDoubleArray;
+  working->NewBooleanArray = redirectedNewArray<jbooleanArray, &jniNativeInterface::NewBooleanArray>;
+  working->NewByteArray = redirectedNewArray<jbyteArray, &jniNativeInterface::NewByteArray>;
+  working->NewCharArray = redirectedNewArray<jcharArray, &jniNativeInterface::NewCharArray>;
+  working->NewShortArray = redirectedNewArray<jshortArray, &jniNativeInterface::NewShortArray>;
+  working->NewIntArray = redirectedNewArray<jintArray, &jniNativeInterface::NewIntArray>;
+  working->NewLongArray = redirectedNewArray<jlongArray, &jniNativeInterface::NewLongArray>;
+  working->NewFloatArray = redirectedNewArray<jfloatArray, &jniNativeInterface::NewFloatArray>;
+  working->NewDoubleArray = redirectedNewArray<jdoubleArray, &jniNativeInterface::NewDoubleArray>;
   checkJvmtiError(mainJvmti->SetJNIFunctionTable(working), "JniRedirect", 169);
 }

@@ -2,6 +2,7 @@
 #include <jvmti.h>
 
 #include <cstdint>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "agent/support/JvmtiUtils.h"
 #include "agent/support/NamedLocks.h"
 #include "tests/inprocess/InProcessJvm.h"
+#include "tests/support/FreshProcess.h"
 #include "tests/support/TestDatabase.h"
 
 // Allocation recording's entry on a thread with a record, in the recording mode with exact stacks: which
@@ -250,5 +252,36 @@ TEST_F(AllocationRecording, ObjectsMadeThroughJniAreRecordedOnceAndFailedCreatio
   EXPECT_EQ(3u, allocationRecords(thread).size());
   EXPECT_EQ(3, thread->allocationCount);
 }
+
+#ifndef _WIN32
+jvmtiError JNICALL reportStartPhase(jvmtiEnv*, jvmtiPhase* phase) {
+  *phase = JVMTI_PHASE_START;
+  return JVMTI_ERROR_NONE;
+}
+
+// While the JVM is in its start phase, every thread's allocations go to the start-phase record, at the
+// pseudo stack of start-up allocations. The JVM is live here, so the main environment's table is swapped
+// for one whose GetPhase says otherwise, in a fresh process, since the phase is remembered once live.
+TEST_F(AllocationRecording, AllocationsOfTheStartPhaseGoToTheStartUpPseudoStack) {
+  inFreshProcess([this]() -> std::string {
+    static jvmtiInterface_1 startPhase = *mainJvmti->functions;
+    startPhase.GetPhase = reportStartPhase;
+    const jvmtiInterface_1* live = mainJvmti->functions;
+    const jobject object = newObject("java/lang/Object");
+    mainJvmti->functions = &startPhase;
+    recordAllocation(env, object, nullptr, 0, -1, 0, 0);
+    mainJvmti->functions = live;
+
+    if (!allocationRecords(thread).empty()) return "recorded on the thread's own record";
+    const std::vector<Record> found = allocationRecords(vmStartThread);
+    if (found.size() != 1) return "records on the start-phase record: " + std::to_string(found.size());
+    YNodeTree* tree = getThreadNodeTree(vmStartThread);
+    if (tree->nodes[int32_t(found[0][3])].parent != tree->getStartupAllocationsNode()) {
+      return "the site is not under the start-up pseudo stack";
+    }
+    return "";
+  });
+}
+#endif
 
 }  // namespace

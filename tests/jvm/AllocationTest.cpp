@@ -125,6 +125,16 @@ class AllocationTest : public AgentRunTest {
     if (snapshot.tableRecords.empty()) throw std::runtime_error("a snapshot without tables");
     return ProfileTables({&snapshot.tableRecords.back().tables});
   }
+
+  // The sites of a run that must have ended cleanly, from its snapshot's last tables.
+  std::map<SiteKey, SiteTotals> recordedSites(const ProgramRun& run) {
+    if (run.exitCode != 0) {
+      ADD_FAILURE() << "exit code " << run.exitCode << "\n" << run.output;
+      return {};
+    }
+    snapshotfile::Snapshot snapshot;
+    return allocationSites(lastTables(snapshot));
+  }
 };
 
 TEST_F(AllocationTest, TheRoadFollowsTheHeapSamplingCapability) {
@@ -144,10 +154,7 @@ TEST_F(AllocationTest, EveryObjectOfASiteIsCountedWithItsSizeWhenEachIsRecorded)
   for (const Road& road : roads) {
     SCOPED_TRACE(road.name);
     const ProgramRun run = runOnRoad(road, {"site", std::to_string(count)}, "alloceach=1");
-    ASSERT_EQ(0, run.exitCode) << run.output;
-    snapshotfile::Snapshot snapshot;
-    const ProfileTables tables = lastTables(snapshot);
-    const std::map<SiteKey, SiteTotals> sites = allocationSites(tables);
+    const std::map<SiteKey, SiteTotals> sites = recordedSites(run);
     const auto site = sites.find({"Allocations.allocateItems", "Allocations$Item"});
     ASSERT_NE(site, sites.end()) << describe(sites);
     EXPECT_EQ(count, site->second.objects) << describe(sites);
@@ -164,9 +171,7 @@ TEST_F(AllocationTest, EveryObjectOfASiteIsCountedWithItsSizeWhenEachIsRecorded)
 
 TEST_F(AllocationTest, HeapSamplingRecordsWhenInstrumentationIsDisabled) {
   const ProgramRun run = runOnRoad(roads[0], {"site", "100"}, "disablealloc,alloceach=1");
-  ASSERT_EQ(0, run.exitCode) << run.output;
-  snapshotfile::Snapshot snapshot;
-  const std::map<SiteKey, SiteTotals> sites = allocationSites(lastTables(snapshot));
+  const std::map<SiteKey, SiteTotals> sites = recordedSites(run);
   const auto site = sites.find({"Allocations.allocateItems", "Allocations$Item"});
   ASSERT_NE(site, sites.end()) << describe(sites);
   EXPECT_EQ(100, site->second.objects);
@@ -177,10 +182,7 @@ TEST_F(AllocationTest, SmallObjectsAreRecordedOneInRecordEachAndLargeOnesAlways)
   for (const Road& road : roads) {
     SCOPED_TRACE(road.name);
     const ProgramRun run = runOnRoad(road, {"sampled", "25", "3"}, "alloceach=10,allocsizelimit=4096");
-    ASSERT_EQ(0, run.exitCode) << run.output;
-    snapshotfile::Snapshot snapshot;
-    const ProfileTables tables = lastTables(snapshot);
-    const std::map<SiteKey, SiteTotals> sites = allocationSites(tables);
+    const std::map<SiteKey, SiteTotals> sites = recordedSites(run);
     // The 1st, 11th and 21st items.
     const auto items = sites.find({"Allocations.fill", "Allocations$Item"});
     ASSERT_NE(items, sites.end()) << describe(sites);
@@ -197,10 +199,7 @@ TEST_F(AllocationTest, CollectedObjectsAddTheirAgesToTheirSite) {
   for (const Road& road : roads) {
     SCOPED_TRACE(road.name);
     const ProgramRun run = runOnRoad(road, {"site", std::to_string(count), "collect"}, "alloceach=1");
-    ASSERT_EQ(0, run.exitCode) << run.output;
-    snapshotfile::Snapshot snapshot;
-    const ProfileTables tables = lastTables(snapshot);
-    const std::map<SiteKey, SiteTotals> sites = allocationSites(tables);
+    const std::map<SiteKey, SiteTotals> sites = recordedSites(run);
     const auto site = sites.find({"Allocations.allocateItems", "Allocations$Item"});
     ASSERT_NE(site, sites.end()) << describe(sites);
     EXPECT_EQ(count, site->second.objects);
@@ -233,11 +232,8 @@ TEST_F(AllocationTest, ObjectsMadeThroughJniAreRecordedOnceEach) {
   for (const Road& road : roads) {
     SCOPED_TRACE(road.name);
     const ProgramRun run = runOnRoad(road, {"jni", helper}, "alloceach=1");
-    ASSERT_EQ(0, run.exitCode) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("negative length: NegativeArraySizeException")) << run.output;
-    snapshotfile::Snapshot snapshot;
-    const ProfileTables tables = lastTables(snapshot);
-    const std::map<SiteKey, SiteTotals> sites = allocationSites(tables);
+    const std::map<SiteKey, SiteTotals> sites = recordedSites(run);
     const struct {
       SiteKey site;
       int64_t objects;

@@ -8,8 +8,9 @@ static_assert(sizeof(CRITICAL_SECTION) <= 64, "the lock storage holds a critical
 
 static CRITICAL_SECTION* osSection(unsigned char* storage) { return reinterpret_cast<CRITICAL_SECTION*>(storage); }
 
+// The locks guard short sections, so a contended entry spins a little before it sleeps.
 YCriticalSection::YCriticalSection(const char* lockName) : name(lockName) {
-  InitializeCriticalSection(new (osLock) CRITICAL_SECTION);
+  InitializeCriticalSectionAndSpinCount(new (osLock) CRITICAL_SECTION, 4000);
 }
 
 void YCriticalSection::enter() { EnterCriticalSection(osSection(osLock)); }
