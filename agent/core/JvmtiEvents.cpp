@@ -7,6 +7,7 @@
 #include "agent/instrumentation/ClassTransformer.h"
 #include "agent/instrumentation/GeneratedNames.h"
 #include "agent/recording/AllocationRecording.h"
+#include "agent/recording/MonitorRecording.h"
 #include "agent/recording/ObjectEnumerator.h"
 #include "agent/support/CallbackBarrier.h"
 #include "agent/support/JvmtiUtils.h"
@@ -66,8 +67,25 @@ void JNICALL sampledObjectAllocCallback(jvmtiEnv*, JNIEnv* env, jthread, jobject
   runBarriered("JvmtiEvents", __LINE__, env, [&] { onSampledObjectAlloc(env, object, klass, size); });
 }
 
-// The main environment's handlers. The monitor recorders join the table as they are built; until then
-// the JVM hands those events to no one.
+// The monitor events, enabled by monitor profiling: MonitorWait and MonitorContendedEnter begin a wait of
+// the calling thread, MonitorWaited and MonitorContendedEntered end it.
+void JNICALL monitorWaitCallback(jvmtiEnv*, JNIEnv* env, jthread, jobject object, jlong) {
+  runBarriered("JvmtiEvents", __LINE__, env, [&] { onMonitorWaitOrEnter(env, object, false); });
+}
+
+void JNICALL monitorWaitedCallback(jvmtiEnv*, JNIEnv* env, jthread, jobject object, jboolean) {
+  runBarriered("JvmtiEvents", __LINE__, env, [&] { onMonitorWaitedOrEntered(env, object, false); });
+}
+
+void JNICALL monitorContendedEnterCallback(jvmtiEnv*, JNIEnv* env, jthread, jobject object) {
+  runBarriered("JvmtiEvents", __LINE__, env, [&] { onMonitorWaitOrEnter(env, object, true); });
+}
+
+void JNICALL monitorContendedEnteredCallback(jvmtiEnv*, JNIEnv* env, jthread, jobject object) {
+  runBarriered("JvmtiEvents", __LINE__, env, [&] { onMonitorWaitedOrEntered(env, object, true); });
+}
+
+// The main environment's handlers.
 jvmtiEventCallbacks mainCallbacks() {
   jvmtiEventCallbacks callbacks{};
   callbacks.VMInit = vmInit;
@@ -80,6 +98,10 @@ jvmtiEventCallbacks mainCallbacks() {
   callbacks.ClassFileLoadHook = ClassFileLoadHook;
   callbacks.ObjectFree = objectFreeCallback;
   callbacks.VMObjectAlloc = vmObjectAllocCallback;
+  callbacks.MonitorWait = monitorWaitCallback;
+  callbacks.MonitorWaited = monitorWaitedCallback;
+  callbacks.MonitorContendedEnter = monitorContendedEnterCallback;
+  callbacks.MonitorContendedEntered = monitorContendedEnteredCallback;
   if ((agentFlags.load() & AGENT_HEAP_SAMPLING) != 0) callbacks.SampledObjectAlloc = sampledObjectAllocCallback;
   if (exceptionEventsOn()) {
     callbacks.Exception = exceptionCallback;

@@ -7,6 +7,7 @@
 #include "agent/core/JvmtiEnvironments.h"
 #include "agent/core/Options.h"
 #include "agent/db/DB.h"
+#include "agent/recording/ExceptionRecording.h"
 #include "agent/recording/ThreadEnd.h"
 #include "agent/recording/ThreadInfo.h"
 #include "agent/recording/ThreadRegistry.h"
@@ -19,6 +20,8 @@
 std::atomic<uint64_t> totalExceptionsThrown{0};
 
 namespace {
+
+bool exceptionRecordingRuns() { return (profilingFlags.load() & PROFILING_EXCEPTION_TELEMETRY) != 0; }
 
 // By default a new record is named at its first lookup rather than at ThreadStart, where asking the JVM
 // for the thread's name is not safe for every thread.
@@ -85,23 +88,32 @@ void JNICALL onThreadEnd(jvmtiEnv*, JNIEnv* env, jthread thread) {
   });
 }
 
-void JNICALL exceptionCallback(jvmtiEnv*, JNIEnv* env, jthread thread, jmethodID, jlocation, jobject, jmethodID,
-                               jlocation) {
+void JNICALL exceptionCallback(jvmtiEnv*, JNIEnv* env, jthread thread, jmethodID, jlocation, jobject exception,
+                               jmethodID catchMethod, jlocation) {
   totalExceptionsThrown.fetch_add(1);
   runBarriered("ThreadCallbacks", __LINE__, env, [&] {
-    // This build has no exception recorder, so the exception telemetry only counts; a thrown exception
-    // still breaks the thread's traced stack.
-    if (!cpuTracingRuns()) return;
+    const bool recording = exceptionRecordingRuns();
+    const bool tracing = cpuTracingRuns();
+    if (!recording && !tracing) return;
     ThreadInfo* record = getThreadRecord(env, thread);
     if (record == nullptr) return;
-    record->pendingLine = 0;
-    record->stackSynchronised = false;
+    // The recorder reads the synchronised flag first: a throw under tracing is charged to the traced frame.
+    if (recording) handleExceptionEvent(env, record, exception, catchMethod != nullptr);
+    // A thrown exception breaks the thread's traced stack: the next traced entry records it whole.
+    if (tracing) {
+      record->pendingLine = 0;
+      record->stackSynchronised = false;
+    }
   });
 }
 
-// Catches complete an exception that the exception telemetry recorded; with nothing recorded there is
-// nothing to complete.
-void JNICALL exceptionCatchCallback(jvmtiEnv*, JNIEnv*, jthread, jmethodID, jlocation, jobject) {}
+void JNICALL exceptionCatchCallback(jvmtiEnv*, JNIEnv* env, jthread thread, jmethodID, jlocation, jobject exception) {
+  runBarriered("ThreadCallbacks", __LINE__, env, [&] {
+    if (!exceptionRecordingRuns()) return;
+    ThreadInfo* record = getThreadRecord(env, thread);
+    if (record != nullptr) handleExceptionCatchEvent(env, record, exception);
+  });
+}
 
 // Loaded classes reach the event tables through the Class Loading probe; until a probe registry hands
 // them on, a prepared class needs nothing of the agent.

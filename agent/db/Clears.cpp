@@ -4,6 +4,7 @@
 #include "agent/db/WriteInProgress.h"
 #include "agent/recording/AdaptiveFilter.h"
 #include "agent/recording/CountingSupport.h"
+#include "agent/recording/MonitorRecording.h"
 #include "agent/recording/ObjectEnumerator.h"
 #include "agent/recording/ThreadEvents.h"
 #include "agent/recording/ThreadInfo.h"
@@ -73,7 +74,8 @@ void resetMonitorData(const YCriticalSectionLock& held) {
   clearMonitorData(held);
 }
 
-void clearMonitorData(const YCriticalSectionLock&) {
+void clearMonitorData(const YCriticalSectionLock& held) {
+  forgetMonitorKeysAndTags(held);
   DB& database = requireDatabase();
   database.monitors.clear();
   stampClear(database, tableMonitor);

@@ -43,5 +43,6 @@ void clearAllocationData(const YCriticalSectionLock& held);
 void clearTelemetryData(const YCriticalSectionLock& held);
 // Notes the monotonic time, then clears the monitor data.
 void resetMonitorData(const YCriticalSectionLock& held);
-// "monitor" emptied, "table_generation" row 4 stamped.
+// Every pending wait, monitor key and monitor tag forgotten, "monitor" emptied, "table_generation" row 4
+// stamped.
 void clearMonitorData(const YCriticalSectionLock& held);

@@ -13,17 +13,23 @@ namespace {
 
 constexpr int64_t nanosecondsPerMs = 1000000;
 
+bool hasTwoSlots(int32_t type) { return type == eventColumnLong || type == eventColumnLongValue; }
+
 // The cell's first slot; fatal for a missing row, a column out of range or one of the other width.
 int32_t checkedSlot(const EventTable& table, const EventRecord* row, int32_t column, bool twoSlots) {
   if (row == nullptr) assertionFailed("assertion failed: value is NULL", "EventTableOperations", 160);
   if (column < 0 || column >= table.columnTypes.size) assertionFailed("assertion failed", "EventTableOperations", 161);
-  const int32_t type = table.columnTypes[column];
-  const bool isTwoSlots = type == eventColumnLong || type == eventColumnLongValue;
-  if (isTwoSlots != twoSlots) assertionFailed("assertion failed", "EventTableOperations", 164);
+  if (hasTwoSlots(table.columnTypes[column]) != twoSlots) {
+    assertionFailed("assertion failed", "EventTableOperations", 164);
+  }
   return table.columnFirstSlots[column];
 }
 
 }  // namespace
+
+bool isEventColumn(const EventTable& table, int32_t column, bool twoSlots) {
+  return column >= 0 && column < table.columnTypes.size && hasTwoSlots(table.columnTypes[column]) == twoSlots;
+}
 
 YMap<int32_t, int32_t>& eventRowKeys() {
   static YMap<int32_t, int32_t>* const keys = new YMap<int32_t, int32_t>(1000000);

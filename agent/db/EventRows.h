@@ -24,6 +24,8 @@ EventRecord* getOrCreateEventRow(DB* database, int32_t rowKey, EventTable* table
 void setRowValue(const EventTable& table, EventRecord* row, int32_t column, int32_t value);
 void setEventRowLong(const EventTable& table, EventRecord* row, int32_t column, int64_t value);
 int64_t getEventRowChecked(const EventTable& table, const EventRecord* row, int32_t column);
+// Whether the table has the column, with two slots (types 1, 5) or with one as asked.
+bool isEventColumn(const EventTable& table, int32_t column, bool twoSlots);
 
 // Opens (or reopens) the key's row with its start time, thread and the outermost frame outside probe
 // code; null for an unknown table, at the row limit or when memory runs out.

@@ -3,6 +3,8 @@
 
 #include "agent/db/DB.h"
 #include "agent/db/EventTable.h"
+#include "agent/db/WriteInProgress.h"
+#include "agent/recording/ThreadEvents.h"
 #include "agent/support/CommonUtils.h"
 #include "agent/support/FatalError.h"
 #include "agent/support/NamedLocks.h"
@@ -91,6 +93,11 @@ void DB::clearEventTablesById(YString& report, const YVector<int32_t>& ids) {
     if (ids[i] >= firstEventTableId && ids[i] < eventTableIdLimit) cleared[ids[i]] = true;
   }
   YCriticalSectionLock held(&ourLock(), "DB:384");
+  {
+    // Rows written before the clear still wait in the threads' buffers: they go with the rest.
+    WriteInProgress writing;
+    processAllThreadEvents(held);
+  }
   for (bool added = true; added;) {
     added = false;
     for (int32_t id = firstEventTableId; id < eventTableIdLimit; id++) {

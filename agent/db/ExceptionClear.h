@@ -2,8 +2,9 @@
 
 #include "agent/platform/YCriticalSection.h"
 
-// Clears the exception statistics: the "exception" table is emptied and its "table_generation" row
-// stamped, so that a reader drops the older rows. The caller holds "ourLock" (`held`). Events still
-// buffered by threads are replayed first, so that none lands after the clear. `dbWriteInProgress` is set
-// meanwhile. Fatal "db is NULL" without a database.
+// Clears the exception statistics: events still buffered by threads are replayed first, so that none
+// lands after the clear; then the key map is made anew, every tag of the exception environment cleared,
+// the "exception" table emptied and its "table_generation" row stamped, so that a reader drops the older
+// rows. Object tags keep counting up from where they were. The caller holds "ourLock" (`held`);
+// `dbWriteInProgress` is set meanwhile. Fatal "db is NULL" without a database.
 void clearExceptionStatistics(const YCriticalSectionLock& held);

@@ -11,6 +11,7 @@
 #include "agent/heap/SnapshotRoutine.h"
 #include "agent/platform/Files.h"
 #include "agent/recording/CountingSupport.h"
+#include "agent/recording/InstanceCounts.h"
 #include "agent/recording/ThreadEvents.h"
 #include "agent/recording/ThreadRegistry.h"
 #include "agent/recording/TracingReplay.h"
@@ -69,12 +70,22 @@ void deleteBrokenSnapshot(const YString& path, bool regularFile) {
   logMessage(YString("deleting broken snapshot file ") + path + " - " + (deleteFile(path) ? "OK" : "failed"));
 }
 
+// Every snapshot counts the live instances, unless a hidden option spares the snapshots that are not
+// memory snapshots the heap pass.
+int32_t instanceCountFlags(int64_t flags) {
+  static const bool notOnPerformanceSnapshots =
+      globalOptions().hasOption("_no_instance_count_on_perf_snapshot_capture");
+  return (flags & snapshotMemory) == 0 && notOnPerformanceSnapshots ? 0 : 1 << tableInstanceCount;
+}
+
 }  // namespace
 
 YString captureSnapshotToPath(JNIEnv* env, const YString& path, SocketHandle clientSocket, int64_t flags) {
   if (mainJvmti == nullptr) assertionFailed("assertion failed: value is NULL", "Snapshoting", 24);
   if ((flags & snapshotMemory) != 0) return YString("memory snapshots are not available in this build");
 
+  // Counted before "ourLock" is taken: the heap pass stops the world for a while.
+  InstanceCounts instanceCounts(env, instanceCountFlags(flags));
   YCriticalSectionLock held(&ourLock(), "Snapshoting:31");
   WriteInProgress writing;
   int32_t fd = openFileForWrite(path);
@@ -91,7 +102,7 @@ YString captureSnapshotToPath(JNIEnv* env, const YString& path, SocketHandle cli
     OpenTracedCallsCharged openCalls(true, held);
     const int32_t handedOver = fd;
     fd = -1;  // the routine closes it
-    result = writeSnapshot(held, env, handedOver, clientSocket, flags);
+    result = writeSnapshot(held, env, handedOver, clientSocket, flags, &instanceCounts);
   } catch (...) {
     if (fd >= 0) closeFile(fd);
     deleteBrokenSnapshot(path, regularFile);

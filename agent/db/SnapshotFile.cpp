@@ -9,6 +9,7 @@
 #include "agent/db/DB.h"
 #include "agent/platform/Clocks.h"
 #include "agent/platform/SystemInfo.h"
+#include "agent/recording/InstanceCounts.h"
 #include "agent/recording/ObjectEnumerator.h"
 #include "agent/recording/ThreadInfo.h"
 #include "agent/recording/ThreadRegistry.h"
@@ -126,9 +127,9 @@ void writeSnapshotHeader(DB* database, SnapshotWriter& writer, int64_t flags, in
   if (globalOptions().hasOption("_dump_stack")) logStackDump("_dump_stack: write header");
 }
 
-void writeDatabaseTables(const YCriticalSectionLock&, JNIEnv* env, DB* database, AbstractWriter& writer,
+void writeDatabaseTables(const YCriticalSectionLock& held, JNIEnv* env, DB* database, AbstractWriter& writer,
                          int32_t tableMask, int32_t percentFrom, int32_t percentTo, Progress* progress,
-                         const YVector<int32_t>* since, bool withKindBytes) {
+                         const YVector<int32_t>* since, bool withKindBytes, InstanceCounts* instanceCounts) {
   if (database == nullptr || progress == nullptr) {
     assertionFailed("assertion failed: value is NULL", "Snapshoting", 160);
   }
@@ -140,6 +141,7 @@ void writeDatabaseTables(const YCriticalSectionLock&, JNIEnv* env, DB* database,
     objectEnumerator->flushCollectedObjectAgesToDB();
   }
   storeRecordingProperties(*database, tableMask);
+  if (instanceCounts != nullptr) instanceCounts->updateInstanceCounts(held);
 
   int32_t selected = 0;
   for (int32_t table = 0; table < tableCount; table++) selected += selects(tableMask, table);

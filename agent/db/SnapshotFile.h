@@ -11,6 +11,7 @@
 #include "agent/support/YVector.h"
 
 class DB;
+class InstanceCounts;
 
 // The snapshot file: a fixed head, then HPROF-like top-level records. Agent records (tag 37) carry the
 // header values, the event-table descriptions and the database tables; memory snapshots add the heap.
@@ -36,11 +37,13 @@ void writeSnapshotHeader(DB* database, SnapshotWriter& writer, int64_t flags, in
 // Stores the recording-mode times and the current thread names as properties, then writes each table
 // that `tableMask` selects, in index order: with `withKindBytes` a kind byte 2 first, then its index and
 // its rows changed since its entry of `since` (0 without an array or beyond its end). The tables share
-// the progress range from `percentFrom` to `percentTo`. A mask that selects no table writes none. The
-// caller holds "ourLock" (`held`).
+// the progress range from `percentFrom` to `percentTo`. A mask that selects no table writes none. A count
+// of the live instances, when given, goes into the "instance_count" rows first. The caller holds
+// "ourLock" (`held`).
 void writeDatabaseTables(const YCriticalSectionLock& held, JNIEnv* env, DB* database, AbstractWriter& writer,
                          int32_t tableMask, int32_t percentFrom, int32_t percentTo, Progress* progress,
-                         const YVector<int32_t>* since, bool withKindBytes);
+                         const YVector<int32_t>* since, bool withKindBytes,
+                         InstanceCounts* instanceCounts = nullptr);
 
 // Adds a "snapshot" row for the file at `path`. Takes "ourLock".
 void addSnapshotRecord(const YString& path, int64_t kind);

@@ -22,7 +22,7 @@ class ClosedAtEnd {
 }  // namespace
 
 YString writeSnapshot(const YCriticalSectionLock& held, JNIEnv* env, int32_t fd, SocketHandle clientSocket,
-                      int64_t flags) {
+                      int64_t flags, InstanceCounts* instanceCounts) {
   YString result;
   Progress progress;
   progress.clientSocket = (flags & snapshotNoProgress) != 0 ? 0 : clientSocket;
@@ -36,7 +36,8 @@ YString writeSnapshot(const YCriticalSectionLock& held, JNIEnv* env, int32_t fd,
     reportSnapshotProgress(progress, 1);
 
     writer.beginSegment(agentRecordTag);
-    writeDatabaseTables(held, env, database, writer, allTablesMask, 10, 90, &progress, nullptr, true);
+    writeDatabaseTables(held, env, database, writer, allTablesMask, 10, 90, &progress, nullptr, true,
+                        instanceCounts);
     writer.endSegment();
     database->currentStamp++;
     writer.finish(result);

@@ -71,28 +71,29 @@ extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_closeEventTa
                                                                                        jboolean noEndTime,
                                                                                        jstring text) {
   if (refuseWithoutDatabase(env)) return;
-  runNative(env, __LINE__,
-            [&] { closeEventTableRow(tableId, rowKey, noEndTime == JNI_TRUE, jstringToYStringOrError(env, text)); });
+  runNative(env, __LINE__, [&] {
+    closeEventTableRow(env, tableId, rowKey, noEndTime == JNI_TRUE, jstringToYStringOrError(env, text));
+  });
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_deleteEventTableRow(JNIEnv* env, jclass,
                                                                                         jint tableId, jint rowKey) {
   if (refuseWithoutDatabase(env)) return;
-  runNative(env, __LINE__, [&] { deleteEventTableRow(tableId, rowKey); });
+  runNative(env, __LINE__, [&] { deleteEventTableRow(env, tableId, rowKey); });
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_setEventTableInt32Column(JNIEnv* env, jclass,
                                                                                              jint tableId, jint rowKey,
                                                                                              jint column, jint value) {
   if (refuseWithoutDatabase(env)) return;
-  runNative(env, __LINE__, [&] { setEventTableInt32Column(tableId, rowKey, column, value); });
+  runNative(env, __LINE__, [&] { setEventTableInt32Column(env, tableId, rowKey, column, value); });
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_setEventTableLongColumn(JNIEnv* env, jclass,
                                                                                             jint tableId, jint rowKey,
                                                                                             jint column, jlong value) {
   if (refuseWithoutDatabase(env)) return;
-  runNative(env, __LINE__, [&] { setEventTableLongColumn(tableId, rowKey, column, value); });
+  runNative(env, __LINE__, [&] { setEventTableLongColumn(env, tableId, rowKey, column, value); });
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_setEventTableStringColumn(JNIEnv* env, jclass,
@@ -101,7 +102,7 @@ extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_setEventTabl
                                                                                               jstring value) {
   if (refuseWithoutDatabase(env)) return;
   runNative(env, __LINE__,
-            [&] { setEventTableStringColumn(tableId, rowKey, column, jstringToYStringOrError(env, value)); });
+            [&] { setEventTableStringColumn(env, tableId, rowKey, column, jstringToYStringOrError(env, value)); });
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_message(JNIEnv* env, jclass, jstring message,

@@ -1,14 +1,20 @@
 #include "agent/natives/EventTableRows.h"
 
+#include <jvmti.h>
+
+#include <atomic>
+
+#include "agent/core/AgentFlags.h"
 #include "agent/core/Options.h"
 #include "agent/db/DB.h"
 #include "agent/db/EventRows.h"
 #include "agent/db/EventTable.h"
-#include "agent/db/StringPool.h"
+#include "agent/recording/EventRowReplay.h"
+#include "agent/recording/ThreadEvents.h"
 #include "agent/recording/ThreadInfo.h"
 #include "agent/recording/ThreadRegistry.h"
+#include "agent/recording/YNodeTree.h"
 #include "agent/support/JvmtiUtils.h"
-#include "agent/support/Log.h"
 #include "agent/support/NamedLocks.h"
 #include "agent/support/Stopwatch.h"
 
@@ -17,142 +23,134 @@ namespace {
 constexpr int32_t messagesTableNotMade = -2;
 constexpr const char* messagesTableDescription = "Message\n4\nuptime_ns\n1\nCategory\n2\nMessage\n2\nDetail\n2\n";
 constexpr int32_t categoryColumn = 1, messageColumn = 2, detailColumn = 3;
-constexpr int64_t nanosecondsPerMs = 1000000;
 
-// The "Message" table's id once made, or the refusal its creation got. Guarded by "ourLock".
-int32_t messagesTable = messagesTableNotMade;
+// The "Message" table's id once made, or the refusal its creation got. Written under "ourLock"; read
+// without it by the row writers of every thread.
+std::atomic<int32_t> messagesTable{messagesTableNotMade};
 
-// The calling thread's record; "<unknown>" for a thread the agent does not follow.
-ThreadInfo* callingThread(JNIEnv* env) {
-  ThreadInfo* thread = getThreadRecord(env, nullptr);
-  return thread != nullptr ? thread : unknownThread;
+void putWide(uint32_t* words, int64_t value) {
+  words[0] = uint32_t(uint64_t(value));
+  words[1] = uint32_t(uint64_t(value) >> 32);
 }
 
-int32_t createRow(const YCriticalSectionLock& held, ThreadInfo* thread, int32_t tableId) {
-  DB& database = requireDatabase();
-  EventTable* table = eventTableById(database, tableId);
-  if (table == nullptr || table->getRootTable()->rowCount >= globalOptions().probeTableLengthLimit) return 0;
-  // The agent's own threads would fill probe tables with the agent's work; they only write messages.
-  if (thread->agentThread && tableId != messagesTable) return 0;
-  const int32_t rowKey = nextEventRowKey();
-  const int64_t start = stopwatchElapsedNs(agentUptimeStopwatch());
-  // No stack is captured for the row: the frame column stays empty.
-  openEventRow(held, tableId, rowKey, start, 0, int32_t(thread->sequenceNumber));
-  return rowKey;
+// The record a caller's rows go to, and the lock that writing it needs. A thread's own record takes no
+// lock, unless a replay of every buffer runs meanwhile and reads its node tree and buffer; the shared
+// record of the threads without one is written under "ourLock" throughout.
+class RowWriter {
+ public:
+  RowWriter(JNIEnv* env, const char* site)
+      : own(getThreadRecord(env, nullptr)),
+        guard(own == nullptr || dbWriteInProgress.load() ? &ourLock() : nullptr, site),
+        thread(own != nullptr ? own : unretrievedThread) {}
+
+  void append(const uint32_t* words, int32_t n) { thread->appendEvent(words, n, guard.lock == nullptr); }
+  // The record takes the text over once it holds it; until then a failed append leaves it to the caller.
+  void appendWithText(uint32_t* words, int32_t n, uint32_t* textWords, std::unique_ptr<YString> text) {
+    putOwnedText(textWords, text.get());
+    append(words, n);
+    text.release();
+  }
+
+  ThreadInfo* const own;
+
+ private:
+  YCriticalSectionLock guard;
+
+ public:
+  ThreadInfo* const thread;
+};
+
+// The stack of a new row: the traced frame, which the replay reads, when tracing keeps the thread's
+// traced stack in step (after an attach the traced stack misses the frames entered before it); else the
+// Java stack, captured only for a table that keeps a frame and while the JVM runs Java code.
+uint32_t frameWord(JNIEnv* env, const RowWriter& writer, const EventTable& table) {
+  if (writer.own != nullptr && writer.own->stackSynchronised && (agentFlags.load() & AGENT_ATTACH_MODE) == 0) {
+    return tracedFrameWord;
+  }
+  if (table.frameColumn < 0 || env == nullptr || phaseUntilLive() != JVMTI_PHASE_LIVE) return 0;
+  return uint32_t(captureStackFrame(getThreadNodeTree(writer.thread), env));
 }
 
-// The row of the key in the table, made when missing; null for an id naming no table, and when no row
-// can be had.
-EventRecord* cellRow(DB& database, int32_t tableId, int32_t rowKey, EventTable*& table) {
-  table = eventTableById(database, tableId);
-  return table == nullptr ? nullptr : getOrCreateEventRow(&database, rowKey, table, tableId);
-}
-
-void setStringCell(int32_t tableId, int32_t rowKey, int32_t column, const char* text) {
-  DB& database = requireDatabase();
-  EventTable* table;
-  EventRecord* row = cellRow(database, tableId, rowKey, table);
-  if (row == nullptr) return;
-  setRowValue(*table, row, column, getStringId(text));
-  row->stamp = database.currentStamp;
-}
-
-// A dependent row names its master's row by key. A master row is closed before its dependents are made;
-// one still open was left so by its probe, and is closed now at the dependent's start.
-void closeOpenMasterRow(DB& database, const EventTable& table, const EventRecord& row, int32_t masterKey) {
-  EventTable* master = eventTableById(database, table.masterId);
-  if (master == nullptr || master->uptimeEndColumn < 0) return;
-  EventRecord* masterRow = getOrCreateEventRow(&database, masterKey, master, table.masterId);
-  if (masterRow == nullptr || getEventRowChecked(*master, masterRow, master->uptimeEndColumn) != 0) return;
-  const int64_t start = getEventRowChecked(table, &row, table.uptimeColumn);
-  setEventRowLong(*master, masterRow, master->uptimeEndColumn, start);
-  masterRow->stamp = database.currentStamp;
-  YString warning(
-      "warning: incorrect probe behavior: master table row had not been closed when dependent row's FK was set:\n"
-      "  uptime(ms): ");
-  warning.appendLong(start / nanosecondsPerMs);
-  warning.append("\n  master: ");
-  warning.append(master->name);
-  warning.append("; eventId=");
-  warning.appendLong(masterKey);
-  warning.append("\n  dependent: ");
-  warning.append(table.name);
-  warning.append("; eventId=");
-  warning.appendLong(row.rowKey);
-  logMessage(warning);
+void appendStringCell(RowWriter& writer, int32_t tableId, int32_t rowKey, int32_t column,
+                      std::unique_ptr<YString> text) {
+  uint32_t words[6] = {eventRowString, uint32_t(tableId), uint32_t(rowKey), uint32_t(column), 0, 0};
+  writer.appendWithText(words, 6, words + 4, std::move(text));
 }
 
 }  // namespace
 
 int32_t createEventTableRow(JNIEnv* env, int32_t tableId) {
-  requireDatabase();
-  ThreadInfo* thread = callingThread(env);
-  YCriticalSectionLock held(&ourLock(), "PlayerEventAdding:57");
-  return createRow(held, thread, tableId);
-}
-
-void closeEventTableRow(int32_t tableId, int32_t rowKey, bool noEndTime, std::unique_ptr<YString> text) {
-  const int64_t end = noEndTime ? 0 : stopwatchElapsedNs(agentUptimeStopwatch());
-  YCriticalSectionLock held(&ourLock(), "PlayerEventAdding:110");
-  if (eventTableById(requireDatabase(), tableId) == nullptr) return;
-  closeEventRow(held, tableId, rowKey, end, text == nullptr ? nullptr : text->data);
-}
-
-void deleteEventTableRow(int32_t tableId, int32_t rowKey) {
-  YCriticalSectionLock held(&ourLock(), "PlayerEventAdding:144");
   DB& database = requireDatabase();
+  RowWriter writer(env, "PlayerEventAdding:57");
+  // Tables are never deleted: one found stays, and its columns do not change.
   EventTable* table = eventTableById(database, tableId);
-  const int32_t rowId = getEventRowIdOfKey(rowKey);
-  if (table == nullptr || rowId < 1) return;
-  // A key names one row in one table: the row of another table is not this caller's to delete.
-  const EventRecord* row = database.events.getRow(rowId, false);
-  if (row != nullptr && row->tableId == tableId) table->removeRow(rowId, database.currentStamp);
+  if (table == nullptr || table->getRootTable()->rowCount >= globalOptions().probeTableLengthLimit) return 0;
+  // The agent's own threads would fill probe tables with the agent's work; they only write messages.
+  if (writer.thread->agentThread && tableId != messagesTable.load()) return 0;
+  const int32_t rowKey = nextEventRowKey();
+  uint32_t words[6] = {eventRowOpen, uint32_t(tableId), uint32_t(rowKey), 0, 0, 0};
+  putWide(words + 3, stopwatchElapsedNs(agentUptimeStopwatch()));
+  words[5] = frameWord(env, writer, *table);
+  writer.append(words, 6);
+  return rowKey;
 }
 
-void setEventTableInt32Column(int32_t tableId, int32_t rowKey, int32_t column, int32_t value) {
-  if (rowKey <= 0) return;
-  YCriticalSectionLock held(&ourLock(), "PlayerEventAdding:168");
+void closeEventTableRow(JNIEnv* env, int32_t tableId, int32_t rowKey, bool noEndTime, std::unique_ptr<YString> text) {
   DB& database = requireDatabase();
-  EventTable* table;
-  EventRecord* row = cellRow(database, tableId, rowKey, table);
-  if (row == nullptr) return;
-  setRowValue(*table, row, column, value);
-  row->stamp = database.currentStamp;
-  if (table->columnTypes[column] == eventColumnMasterKey) closeOpenMasterRow(database, *table, *row, value);
+  const int64_t end = noEndTime ? 0 : stopwatchElapsedNs(agentUptimeStopwatch());
+  RowWriter writer(env, "PlayerEventAdding:110");
+  if (eventTableById(database, tableId) == nullptr) return;
+  uint32_t words[7] = {eventRowClose, uint32_t(tableId), uint32_t(rowKey), 0, 0, 0, 0};
+  putWide(words + 3, end);
+  writer.appendWithText(words, 7, words + 5, std::move(text));
 }
 
-void setEventTableLongColumn(int32_t tableId, int32_t rowKey, int32_t column, int64_t value) {
-  if (rowKey <= 0) return;
-  YCriticalSectionLock held(&ourLock(), "PlayerEventAdding:194");
+void deleteEventTableRow(JNIEnv* env, int32_t tableId, int32_t rowKey) {
   DB& database = requireDatabase();
-  EventTable* table;
-  EventRecord* row = cellRow(database, tableId, rowKey, table);
-  if (row == nullptr) return;
-  setEventRowLong(*table, row, column, value);
-  row->stamp = database.currentStamp;
+  RowWriter writer(env, "PlayerEventAdding:144");
+  if (eventTableById(database, tableId) == nullptr) return;
+  const uint32_t words[3] = {eventRowDelete, uint32_t(tableId), uint32_t(rowKey)};
+  writer.append(words, 3);
 }
 
-void setEventTableStringColumn(int32_t tableId, int32_t rowKey, int32_t column, std::unique_ptr<YString> text) {
+void setEventTableInt32Column(JNIEnv* env, int32_t tableId, int32_t rowKey, int32_t column, int32_t value) {
   if (rowKey <= 0) return;
-  YCriticalSectionLock held(&ourLock(), "PlayerEventAdding:222");
-  setStringCell(tableId, rowKey, column, text == nullptr ? nullptr : text->data);
+  RowWriter writer(env, "PlayerEventAdding:168");
+  const uint32_t words[5] = {eventRowInt, uint32_t(tableId), uint32_t(rowKey), uint32_t(column), uint32_t(value)};
+  writer.append(words, 5);
+}
+
+void setEventTableLongColumn(JNIEnv* env, int32_t tableId, int32_t rowKey, int32_t column, int64_t value) {
+  if (rowKey <= 0) return;
+  RowWriter writer(env, "PlayerEventAdding:194");
+  uint32_t words[6] = {eventRowLong, uint32_t(tableId), uint32_t(rowKey), uint32_t(column), 0, 0};
+  putWide(words + 4, value);
+  writer.append(words, 6);
+}
+
+void setEventTableStringColumn(JNIEnv* env, int32_t tableId, int32_t rowKey, int32_t column,
+                               std::unique_ptr<YString> text) {
+  if (rowKey <= 0) return;
+  RowWriter writer(env, "PlayerEventAdding:222");
+  appendStringCell(writer, tableId, rowKey, column, std::move(text));
 }
 
 void messageToTable(JNIEnv* env, const YString& category, const YString& message, const YString& detail) {
-  ThreadInfo* thread = callingThread(env);
   YCriticalSectionLock held(&ourLock(), "PlayerEventAdding:248");
-  if (messagesTable == messagesTableNotMade) {
-    messagesTable = requireDatabase().createEventTable(YString(messagesTableDescription));
+  if (messagesTable.load() == messagesTableNotMade) {
+    messagesTable.store(requireDatabase().createEventTable(YString(messagesTableDescription)));
   }
-  if (messagesTable < 0) return;
-  const int32_t rowKey = createRow(held, thread, messagesTable);
+  const int32_t table = messagesTable.load();
+  if (table < 0) return;
+  const int32_t rowKey = createEventTableRow(env, table);
   if (rowKey <= 0) return;
-  setStringCell(messagesTable, rowKey, categoryColumn, category.data);
-  setStringCell(messagesTable, rowKey, messageColumn, message.data);
-  setStringCell(messagesTable, rowKey, detailColumn, detail.data);
+  RowWriter writer(env, "PlayerEventAdding:248");
+  appendStringCell(writer, table, rowKey, categoryColumn, std::make_unique<YString>(category));
+  appendStringCell(writer, table, rowKey, messageColumn, std::make_unique<YString>(message));
+  appendStringCell(writer, table, rowKey, detailColumn, std::make_unique<YString>(detail));
 }
 
 void forgetMessagesTableForTest() {
   YCriticalSectionLock held(&ourLock(), "PlayerEventAdding:262");
-  messagesTable = messagesTableNotMade;
+  messagesTable.store(messagesTableNotMade);
 }

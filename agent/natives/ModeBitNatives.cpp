@@ -29,6 +29,14 @@ void switchModeBit(JNIEnv* env, uint64_t bit, bool set, const char* message, Whi
 
 }  // namespace
 
+extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_startExceptionProfiling(JNIEnv* env, jclass) {
+  switchModeBit(env, PROFILING_EXCEPTION_TELEMETRY, true, "Exception profiling started", [] {});
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_stopExceptionProfiling(JNIEnv* env, jclass) {
+  switchModeBit(env, PROFILING_EXCEPTION_TELEMETRY, false, "Exception profiling stopped", [] {});
+}
+
 extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_startStackTelemetry(JNIEnv* env, jclass) {
   switchModeBit(env, PROFILING_STACK_TELEMETRY, true, "Stack telemetry started", [] {});
 }

@@ -1,7 +1,5 @@
 // The natives whose machinery this build does not have. Each answers java.lang.RuntimeException
-// "<native>: not available in this build" and returns 0, false or null, except the mode start that
-// start-up calls: it answers with its refusal text and throws nothing, as a pending exception there
-// would be fatal.
+// "<native>: not available in this build" and returns 0, false or null.
 
 #include "agent/natives/DispatchNatives.h"
 #include "agent/natives/InstrumentationNatives.h"
@@ -9,40 +7,8 @@
 #include "agent/natives/ObjectMapNatives.h"
 #include "agent/natives/ProbeNatives.h"
 #include "agent/natives/ProcessExitNatives.h"
-#include "agent/natives/RecordingModeNatives.h"
 #include "agent/natives/ReflectionNatives.h"
 #include "agent/natives/StatusNatives.h"
-#include "agent/support/JniStrings.h"
-#include "agent/support/Log.h"
-
-namespace {
-
-// The refusal of a mode start, also logged as every refused start is.
-jstring refuseStart(JNIEnv* env, const char* mode) {
-  const YString reason = YString(mode) + " is not available in this build";
-  logMessage(reason);
-  return toJavaString(env, reason);
-}
-
-}  // namespace
-
-// Recording modes.
-
-extern "C" JNIEXPORT jstring JNICALL Java_com_brantel_runtime_Callback_startMonitorProfiling(JNIEnv* env, jclass) {
-  return runNative(env, __LINE__, [&] { return refuseStart(env, "Monitor profiling"); });
-}
-
-extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_stopMonitorProfiling(JNIEnv* env, jclass) {
-  throwNotAvailable(env, "stopMonitorProfiling");
-}
-
-extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_startExceptionProfiling(JNIEnv* env, jclass) {
-  throwNotAvailable(env, "startExceptionProfiling");
-}
-
-extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_stopExceptionProfiling(JNIEnv* env, jclass) {
-  throwNotAvailable(env, "stopExceptionProfiling");
-}
 
 // Status and services that need a recorder, the markers or a console line writer.
 

@@ -12,3 +12,16 @@ struct ExceptionKey {
 };
 
 static_assert(sizeof(ExceptionKey) == 16, "ExceptionKey is four 32-bit words");
+
+// ((thread * 29 + throwFrame) * 29 + catchFrame) * 29 + className, wrapping at 32 bits, masked to 31 bits.
+inline int32_t keyHash(const ExceptionKey& key) {
+  uint32_t hash = static_cast<uint32_t>(key.thread) * 29u + static_cast<uint32_t>(key.throwFrame);
+  hash = hash * 29u + static_cast<uint32_t>(key.catchFrame);
+  hash = hash * 29u + static_cast<uint32_t>(key.className);
+  return static_cast<int32_t>(hash & 0x7fffffff);
+}
+
+inline bool keysEqual(const ExceptionKey& a, const ExceptionKey& b) {
+  return a.thread == b.thread && a.throwFrame == b.throwFrame && a.catchFrame == b.catchFrame &&
+         a.className == b.className;
+}

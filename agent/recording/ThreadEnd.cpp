@@ -6,6 +6,8 @@
 #include "agent/core/AgentFlags.h"
 #include "agent/core/Options.h"
 #include "agent/db/DB.h"
+#include "agent/recording/ExceptionRecording.h"
+#include "agent/recording/MonitorRecording.h"
 #include "agent/recording/ObjectEnumerator.h"
 #include "agent/recording/ThreadEvents.h"
 #include "agent/recording/ThreadInfo.h"
@@ -71,7 +73,8 @@ void purgeDeadThreads(ThreadRegistry& registry) {
   for (int64_t i = registry.deadThreadPurgeFrom; i < dead.size - limit; i++) purged.add(dead.data[i]);
   if (purged.count == 0) return;
 
-  // The exception and monitor statistics are not merged here: no recorder keeps them yet.
+  mergeDeadThreadExceptions(&purged);
+  mergeDeadThreadMonitors(&purged);
   DB* database = db;
   if (database == nullptr) fatalError("db is NULL", "ThreadInfo", 397);
   database->threads.forEachRow([&](int64_t, ThreadRecord& row) {

@@ -1,6 +1,9 @@
 #include "agent/recording/ThreadEvents.h"
 
 #include "agent/db/DB.h"
+#include "agent/recording/EventRowReplay.h"
+#include "agent/recording/ExceptionRecording.h"
+#include "agent/recording/MonitorRecording.h"
 #include "agent/recording/ThreadInfo.h"
 #include "agent/recording/ThreadRegistry.h"
 #include "agent/recording/TracingReplay.h"
@@ -68,6 +71,23 @@ void processThreadEvents(ThreadInfo* thread, const YCriticalSectionLock& held) {
         break;
       case eventMethodExit:
         p_m_exit(thread, int32_t(record[1]), wideValue(record + 2), int32_t(record[4]), held);
+        break;
+      case eventException:
+        p_e(thread, int32_t(record[1]), int32_t(record[2]), int32_t(record[3]), int32_t(record[4]), held);
+        break;
+      case eventMonitorWaitStart:
+        recordMonitorEvent(thread, int32_t(record[1]), int32_t(record[2]), wideValue(record + 3), int32_t(record[5]));
+        break;
+      case eventMonitorWaitEnd:
+        recordMonitorEndEvent(thread, int32_t(record[1]), int32_t(record[2]), wideValue(record + 3));
+        break;
+      case eventRowOpen:
+      case eventRowClose:
+      case eventRowDelete:
+      case eventRowInt:
+      case eventRowLong:
+      case eventRowString:
+        replayEventRow(thread, thread->events + thread->replayPosition, held);
         break;
       case eventAllocation:
         replayAllocation(thread, record);

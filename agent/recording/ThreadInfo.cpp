@@ -2,6 +2,7 @@
 
 #include "agent/core/JvmtiEnvironments.h"
 #include "agent/db/DB.h"
+#include "agent/recording/EventRowReplay.h"
 #include "agent/recording/FrameTree.h"
 #include "agent/recording/ThreadEvents.h"
 #include "agent/recording/ThreadRegistry.h"
@@ -43,6 +44,7 @@ ThreadInfo::~ThreadInfo() {
   registry.threadsBySequence.remove(int32_t(sequenceNumber));
   registry.deadThreadsAllocCount += allocationCount;
   registry.deadThreadsAllocBytes += allocatedBytes;
+  freeUnreplayedEventTexts(this);
   delete[] events;
   delete nodeTree;
   delete nodeFrames;

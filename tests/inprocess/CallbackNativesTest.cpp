@@ -164,23 +164,10 @@ TEST_F(CallbackNatives, WithoutADatabaseTheNativesThatNeedOneRefuse) {
 TEST_F(CallbackNatives, NativesThatThisBuildLacksSayWhich) {
   EXPECT_EQ(callLong("dispatchLong", "(Ljava/lang/String;)J", string("d_anything")), 0);
   EXPECT_EQ(pendingRuntimeException(), "dispatchLong: not available in this build");
-  callVoid("stopMonitorProfiling", "()V");
-  EXPECT_EQ(pendingRuntimeException(), "stopMonitorProfiling: not available in this build");
+  callVoid("deleteObjectMap", "(J)V", jlong(1));
+  EXPECT_EQ(pendingRuntimeException(), "deleteObjectMap: not available in this build");
   EXPECT_EQ(callObject("getProbes", "(I)[Ljava/lang/String;", jint(1)), nullptr);
   EXPECT_EQ(pendingRuntimeException(), "getProbes: not available in this build");
-}
-
-TEST_F(CallbackNatives, ModeStartsAnswerWithTheirRefusalAndThrowNothing) {
-  LogCapture log;
-  const std::vector<std::pair<std::string, std::function<jobject()>>> starts = {
-      {"Monitor profiling is not available in this build",
-       [&] { return callObject("startMonitorProfiling", "()Ljava/lang/String;"); }},
-  };
-  for (const auto& [reason, start] : starts) {
-    EXPECT_EQ(textOf(start()), reason);
-    EXPECT_EQ(pendingRuntimeException(), "<none>") << reason;
-    EXPECT_TRUE(logHas(log, reason)) << reason;
-  }
 }
 
 TEST_F(CallbackNativesWithDatabase, WriteTablesSendsTheRowsChangedSinceTheClientsStampAndAdvancesIt) {
