@@ -9,6 +9,7 @@
 #include "agent/db/DB.h"
 #include "agent/db/EventRows.h"
 #include "agent/db/EventTable.h"
+#include "agent/recording/AppendGuard.h"
 #include "agent/recording/EventRowReplay.h"
 #include "agent/recording/ThreadEvents.h"
 #include "agent/recording/ThreadInfo.h"
@@ -40,10 +41,10 @@ class RowWriter {
  public:
   RowWriter(JNIEnv* env, const char* site)
       : own(getThreadRecord(env, nullptr)),
-        guard(own == nullptr || dbWriteInProgress.load() ? &ourLock() : nullptr, site),
+        guard(site, own == nullptr),
         thread(own != nullptr ? own : unretrievedThread) {}
 
-  void append(const uint32_t* words, int32_t n) { thread->appendEvent(words, n, guard.lock == nullptr); }
+  void append(const uint32_t* words, int32_t n) { thread->appendEvent(words, n, guard.replayLocks()); }
   // The record takes the text over once it holds it; until then a failed append leaves it to the caller.
   void appendWithText(uint32_t* words, int32_t n, uint32_t* textWords, std::unique_ptr<YString> text) {
     putOwnedText(textWords, text.get());
@@ -54,7 +55,7 @@ class RowWriter {
   ThreadInfo* const own;
 
  private:
-  YCriticalSectionLock guard;
+  AppendGuard guard;
 
  public:
   ThreadInfo* const thread;

@@ -14,6 +14,7 @@
 #include "agent/natives/InstrumentationNatives.h"
 #include "agent/natives/NativeBarrier.h"
 #include "agent/platform/Clocks.h"
+#include "agent/recording/AppendGuard.h"
 #include "agent/recording/MethodFilterFlags.h"
 #include "agent/recording/MethodStore.h"
 #include "agent/recording/ThreadEvents.h"
@@ -63,17 +64,6 @@ bool followEpoch(ThreadInfo* thread, int32_t epoch) {
   return true;
 }
 
-// While a replay of every buffer holds "ourLock" elsewhere, appends wait for it; otherwise they take no
-// lock, and only the replay of a full buffer does (appendEvent's lock flag).
-class AppendLock {
- public:
-  explicit AppendLock(const char* site) : guard(dbWriteInProgress.load() ? &ourLock() : nullptr, site) {}
-  bool replayLocks() const { return guard.lock == nullptr; }
-
- private:
-  YCriticalSectionLock guard;
-};
-
 void putWide(uint32_t* words, int64_t value) {
   words[0] = uint32_t(uint64_t(value));
   words[1] = uint32_t(uint64_t(value) >> 32);
@@ -119,7 +109,7 @@ extern "C" JNIEXPORT jlong JNICALL Java_com_brantel_runtime_Callback_bzpMethodEn
     const int32_t epoch = tracingEpoch.load();
     if (followEpoch(thread, epoch)) thread->pendingLine = 0;
 
-    AppendLock appending("Instrumentation:1119");
+    AppendGuard appending("Instrumentation:1119");
     if (thread->stackSynchronised) {
       uint32_t words[6] = {eventMethodEntry, uint32_t(methodId), 0, 0, uint32_t(epoch), uint32_t(line)};
       putWide(words + 2, tracingClockNs(flags));
@@ -153,7 +143,7 @@ extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_bzpMethodExi
     const int32_t epoch = tracingEpoch.load();
     followEpoch(thread, epoch);
 
-    AppendLock appending("Instrumentation:1193");
+    AppendGuard appending("Instrumentation:1193");
     if (!thread->stackSynchronised) return;
     uint32_t words[5] = {eventMethodExit, uint32_t(methodId), 0, 0, uint32_t(epoch)};
     putWide(words + 2, tracingClockNs(getMethodFlags(methodId)));

@@ -13,6 +13,7 @@
 #include "agent/db/DB.h"
 #include "agent/db/WriteInProgress.h"
 #include "agent/recording/AllocationSettings.h"
+#include "agent/recording/AppendGuard.h"
 #include "agent/recording/ClassSignature.h"
 #include "agent/recording/CountingSupport.h"
 #include "agent/recording/FrameTree.h"
@@ -140,18 +141,6 @@ int32_t siteNode(JNIEnv* env, YNodeTree* tree, ThreadInfo* thread, uint64_t mode
   return tree->appendLineNode(stackNode, line > 0 ? line : leafLine);
 }
 
-// While a replay of every buffer holds "ourLock" elsewhere, appends wait for it. A pseudo thread's
-// record is shared, so its node tree and countdown are worked on under the lock throughout.
-class AllocationLock {
- public:
-  AllocationLock(ThreadInfo* thread, const char* site)
-      : guard(thread->shared || dbWriteInProgress.load() ? &ourLock() : nullptr, site) {}
-  bool replayLocks() const { return guard.lock == nullptr; }
-
- private:
-  YCriticalSectionLock guard;
-};
-
 int32_t recordObject(JNIEnv* env, ThreadInfo* thread, jobject object, jclass objectClass, int64_t size,
                      uint64_t mode, jvmtiPhase phase, int32_t cachedNode, int32_t classId, int32_t line) {
   if (size == 0) {
@@ -164,7 +153,8 @@ int32_t recordObject(JNIEnv* env, ThreadInfo* thread, jobject object, jclass obj
     YCriticalSectionLock countdown(thread->shared ? &ourLock() : nullptr, "Instrumentation:890");
     if (!sampledIn(thread, size)) return cachedNode;
   }
-  AllocationLock locked(thread, "Instrumentation:900");
+  // A pseudo thread's record is shared, so its node tree is worked on under the lock throughout.
+  AppendGuard locked("Instrumentation:900", thread->shared);
 
   YNodeTree* tree = getThreadNodeTree(thread);
   int32_t answer = cachedNode;

@@ -7,6 +7,7 @@
 #include "agent/core/JvmtiEnvironments.h"
 #include "agent/db/DB.h"
 #include "agent/db/StringPool.h"
+#include "agent/recording/AppendGuard.h"
 #include "agent/recording/ThreadEvents.h"
 #include "agent/recording/ThreadInfo.h"
 #include "agent/recording/YNodeTree.h"
@@ -21,19 +22,7 @@ std::atomic<int32_t> lastObjectTag{0};
 
 bool recordingRefused() { return vmDead.load() || phaseUntilLive() != JVMTI_PHASE_LIVE; }
 
-// While a replay of every buffer holds "ourLock" elsewhere, and so reads the thread's node tree, the
-// handler waits for it before it grows the tree or appends; otherwise only the replay of a full buffer
-// takes the lock.
-class ReplayGuard {
- public:
-  explicit ReplayGuard(const char* site) : guard(dbWriteInProgress.load() ? &ourLock() : nullptr, site) {}
-  bool replayLocks() const { return guard.lock == nullptr; }
-
- private:
-  YCriticalSectionLock guard;
-};
-
-void appendException(ThreadInfo* thread, const ReplayGuard& guard, int32_t throwNode, int32_t catchNode,
+void appendException(ThreadInfo* thread, const AppendGuard& guard, int32_t throwNode, int32_t catchNode,
                      int32_t classId, int32_t tag) {
   const uint32_t words[5] = {eventException, uint32_t(throwNode), uint32_t(catchNode), uint32_t(classId),
                              uint32_t(tag)};
@@ -90,7 +79,7 @@ int32_t getExceptionObjectTag(jobject exception) {
 
 void handleExceptionEvent(JNIEnv* env, ThreadInfo* thread, jobject exception, bool catchKnown) {
   if (recordingRefused()) return;
-  const ReplayGuard guard("ExceptionsJava:throw");
+  const AppendGuard guard("ExceptionsJava:throw");
   int32_t throwNode;
   if (thread->stackSynchronised && (agentFlags.load() & AGENT_ATTACH_MODE) == 0) {
     throwNode = -1;  // the traced frame current at this point of the replay
@@ -109,7 +98,7 @@ void handleExceptionEvent(JNIEnv* env, ThreadInfo* thread, jobject exception, bo
 
 void handleExceptionCatchEvent(JNIEnv* env, ThreadInfo* thread, jobject exception) {
   if (recordingRefused() || thread->pendingExceptionClassId == -1) return;
-  const ReplayGuard guard("ExceptionsJava:catch");
+  const AppendGuard guard("ExceptionsJava:catch");
   const int32_t catchNode = captureStackFrame(getThreadNodeTree(thread), env);
   appendException(thread, guard, thread->pendingExceptionThrowNode, catchNode, thread->pendingExceptionClassId,
                   getExceptionObjectTag(exception));

@@ -12,6 +12,7 @@
 #include "agent/db/DB.h"
 #include "agent/db/EventTable.h"
 #include "agent/db/StringPool.h"
+#include "agent/recording/AppendGuard.h"
 #include "agent/recording/ExceptionRecording.h"
 #include "agent/recording/FrameTree.h"
 #include "agent/recording/MethodStore.h"
@@ -97,11 +98,11 @@ int32_t getMonitorOwnerSeq(JNIEnv* env, jobject object) {
   return owner;
 }
 
-void appendTimedRecord(ThreadInfo* thread, uint32_t kind, int32_t classTag, int32_t node, uint64_t timeNs,
-                       int32_t owner) {
+void appendTimedRecord(ThreadInfo* thread, const AppendGuard& guard, uint32_t kind, int32_t classTag, int32_t node,
+                       uint64_t timeNs, int32_t owner) {
   const uint32_t words[6] = {kind, uint32_t(classTag), uint32_t(node), uint32_t(timeNs), uint32_t(timeNs >> 32),
                              uint32_t(owner)};
-  thread->appendEvent(words, threadEventWords(kind), true);
+  thread->appendEvent(words, threadEventWords(kind), guard.replayLocks());
 }
 
 void openMonitorEventRow(JNIEnv* env, ThreadInfo* thread, bool blocked) {
@@ -110,7 +111,7 @@ void openMonitorEventRow(JNIEnv* env, ThreadInfo* thread, bool blocked) {
   thread->openMonitorRow = table >= 0 && create != nullptr ? create(env, table) : 0;
 }
 
-void closeMonitorEventRow(ThreadInfo* thread, bool blocked) {
+void closeMonitorEventRow(ThreadInfo* thread, const AppendGuard& guard, bool blocked) {
   const int32_t row = thread->openMonitorRow;
   if (row <= 0) return;
   thread->openMonitorRow = 0;
@@ -119,7 +120,7 @@ void closeMonitorEventRow(ThreadInfo* thread, bool blocked) {
   const uint64_t uptime = uint64_t(stopwatchElapsedNs(agentUptimeStopwatch()));
   const uint32_t words[7] = {eventRowClose, uint32_t(table), uint32_t(row), uint32_t(uptime), uint32_t(uptime >> 32),
                              0, 0};
-  thread->appendEvent(words, 7, true);
+  thread->appendEvent(words, 7, guard.replayLocks());
 }
 
 void addToTarget(DB& database, const MonitorKey& key, int64_t total, int64_t count) {
@@ -160,23 +161,26 @@ void onMonitorWaitOrEnter(JNIEnv* env, jobject object, bool blocked) {
   const int32_t owner = getMonitorOwnerSeq(env, object);
   if (owner == 0) return;
   const int32_t classTag = getMonitorClassTag(env, object);
+  const AppendGuard guard("Monitors:enter");
   // Without stacks the record carries none; the row's frame is the no-stack frame whatever it says.
   const int32_t node =
       monitorSwitches.noStack.load(std::memory_order_relaxed) ? 0 : captureStackFrame(getThreadNodeTree(thread), env);
-  appendTimedRecord(thread, eventMonitorWaitStart, classTag, node, uint64_t(getMonotonicTimeNs()), owner);
+  appendTimedRecord(thread, guard, eventMonitorWaitStart, classTag, node, uint64_t(getMonotonicTimeNs()), owner);
 }
 
 void onMonitorWaitedOrEntered(JNIEnv* env, jobject object, bool blocked) {
   ThreadInfo* thread = gatedThread(env);
   if (thread == nullptr) return;
-  if (monitorSwitches.probeEnable.load(std::memory_order_relaxed)) closeMonitorEventRow(thread, blocked);
-  if (monitorSwitches.legacyDisable.load(std::memory_order_relaxed)) return;
-  const int32_t classTag = getMonitorClassTag(env, object);
+  const bool legacy = !monitorSwitches.legacyDisable.load(std::memory_order_relaxed);
+  const int32_t classTag = legacy ? getMonitorClassTag(env, object) : 0;
+  const AppendGuard guard("Monitors:exit");
+  if (monitorSwitches.probeEnable.load(std::memory_order_relaxed)) closeMonitorEventRow(thread, guard, blocked);
+  if (!legacy) return;
   const int32_t node = captureStackFrame(getThreadNodeTree(thread), env);
   const uint64_t now = uint64_t(getMonotonicTimeNs());
   const uint32_t words[5] = {eventMonitorWaitEnd, uint32_t(classTag), uint32_t(node), uint32_t(now),
                              uint32_t(now >> 32)};
-  thread->appendEvent(words, 5, true);
+  thread->appendEvent(words, 5, guard.replayLocks());
 }
 
 int32_t getMonitorClassTag(JNIEnv* env, jobject object) {
