@@ -213,15 +213,7 @@ void onSampledObjectAlloc(JNIEnv* env, jobject object, jclass objectClass, int64
 }
 
 int32_t getNoStackTraceFrame() {
-  int32_t frame = noStackTraceFrame.load(std::memory_order_acquire);
-  if (frame >= 0) return frame;
-  YCriticalSectionLock held(&ourLock(), "Instrumentation:1010");
-  frame = noStackTraceFrame.load(std::memory_order_relaxed);
-  if (frame >= 0) return frame;
-  const int32_t method = getOrCreateMethod("", "<Stack trace could not be retrieved>", "()", "void", "", false);
-  frame = getOrCreateChildFrame(0, method, 0);
-  noStackTraceFrame.store(frame, std::memory_order_release);
-  return frame;
+  return getOrCreatePseudoRootFrame(noStackTraceFrame, "<Stack trace could not be retrieved>", "Instrumentation:1010");
 }
 
 int32_t getAllocationClassId(jclass objectClass, const char* lockSite) {

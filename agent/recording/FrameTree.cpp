@@ -7,6 +7,7 @@
 #include "agent/db/DB.h"
 #include "agent/recording/MethodStore.h"
 #include "agent/support/FatalError.h"
+#include "agent/support/NamedLocks.h"
 
 namespace {
 
@@ -137,3 +138,14 @@ YString dumpMethod(int32_t methodId) {
 }
 
 YString dumpFrameMethod(int32_t frameId) { return dumpMethod(getFrameMethod(frameId)); }
+
+int32_t getOrCreatePseudoRootFrame(std::atomic<int32_t>& cache, const char* methodName, const char* site) {
+  int32_t frame = cache.load(std::memory_order_acquire);
+  if (frame >= 0) return frame;
+  YCriticalSectionLock held(&ourLock(), site);
+  frame = cache.load(std::memory_order_relaxed);
+  if (frame >= 0) return frame;
+  frame = getOrCreateChildFrame(0, getOrCreateMethod("", methodName, "()", "void", "", false), 0);
+  cache.store(frame, std::memory_order_release);
+  return frame;
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "agent/support/YString.h"
@@ -17,6 +18,10 @@ int32_t getOrCreateChildFrame(int32_t parent, int32_t methodId, int32_t line);
 int32_t getOrCreateChildFrameByKey(int32_t parent, int32_t key);
 // A new frame {parent, key} with no children, the parent stamped; linking it is the caller's.
 int32_t appendChildFrame(int32_t parent, int32_t key);
+// The root's child for a pseudo-method (no class, "()", "void") that stands for a stack no Java stack
+// tells, such as "<Stack trace could not be retrieved>". Made on first use, under "ourLock" taken at
+// `site`, and kept in `cache` (-1 until then), so that later callers take no lock.
+int32_t getOrCreatePseudoRootFrame(std::atomic<int32_t>& cache, const char* methodName, const char* site);
 
 // The method id a key was made from; 0 for a pair row that does not exist.
 int32_t getCodePointMethod(int32_t key);

@@ -15,7 +15,6 @@
 #include "agent/recording/AppendGuard.h"
 #include "agent/recording/ExceptionRecording.h"
 #include "agent/recording/FrameTree.h"
-#include "agent/recording/MethodStore.h"
 #include "agent/recording/MonitorKey.h"
 #include "agent/recording/ThreadEvents.h"
 #include "agent/recording/ThreadInfo.h"
@@ -68,17 +67,7 @@ ThreadInfo* gatedThread(JNIEnv* env) {
 NativeEventTable& eventTableOf(bool blocked) { return blocked ? threadBlockTable : threadWaitTable; }
 
 // The root frame that rows without a stack point at, so that they never share a frame with a real stack.
-int32_t getNoStackFrame() {
-  int32_t frame = noStackFrame.load(std::memory_order_acquire);
-  if (frame >= 0) return frame;
-  YCriticalSectionLock held(&ourLock(), "Monitors:noStackFrame");
-  frame = noStackFrame.load(std::memory_order_relaxed);
-  if (frame >= 0) return frame;
-  const int32_t method = getOrCreateMethod("", "<Stack not recorded>", "()", "void", "", false);
-  frame = getOrCreateChildFrame(0, method, 0);
-  noStackFrame.store(frame, std::memory_order_release);
-  return frame;
-}
+int32_t getNoStackFrame() { return getOrCreatePseudoRootFrame(noStackFrame, "<Stack not recorded>", "Monitors:noStackFrame"); }
 
 // The sequence number of the thread that owns the monitor, 0 when none does or the owner has no record.
 // Every reference the JVM hands out is given back.
