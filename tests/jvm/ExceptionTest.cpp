@@ -33,19 +33,6 @@ class ExceptionTest : public AgentRunTest {
   fs::path replyFile() const { return fs::path(work.path()) / "reply.bin"; }
 };
 
-// The sequence number of the one live thread of that name; -1 when there is none or more than one.
-int32_t sequenceOf(const ProfileTables& tables, const std::string& name) {
-  int32_t sequence = -1;
-  int found = 0;
-  tables.forEachLive(threadTable, [&](const rowstream::Row& thread) {
-    if (tables.text(thread.values[0]) == name) {
-      sequence = int32_t(thread.values[3]);
-      found++;
-    }
-  });
-  return found == 1 ? sequence : -1;
-}
-
 // The live rows of the exception class (its JVM signature), of any thread when `thread` is 0.
 std::vector<ExceptionRow> rowsOf(const ProfileTables& tables, const std::string& signature, int32_t thread = 0) {
   std::vector<ExceptionRow> rows;
@@ -89,8 +76,8 @@ TEST_F(ExceptionTest, ThrowsAreCountedByThreadSitesAndClassOnlyWhileOnAndAfreshA
   for (const auto& source : sources) {
     SCOPED_TRACE(source.name);
     const ProfileTables tables({source.tables});
-    const int32_t main = sequenceOf(tables, "main");
-    const int32_t dying = sequenceOf(tables, "dying");
+    const int32_t main = tables.threadSequence("main");
+    const int32_t dying = tables.threadSequence("dying");
     ASSERT_GT(main, 0);
     ASSERT_GT(dying, 0);
 
@@ -162,7 +149,7 @@ TEST_F(ExceptionTest, AThrowOnATracedThreadIsChargedToItsTracedFrame) {
   for (const auto& source : sources) {
     SCOPED_TRACE(source.name);
     const ProfileTables tables({source.tables});
-    const int32_t traced = sequenceOf(tables, "traced");
+    const int32_t traced = tables.threadSequence("traced");
     ASSERT_GT(traced, 0);
     // Every throw at a traced frame of tracedThrow (the traced stack may be recorded with and without
     // its callers' lines), every catch in tracedCase.

@@ -13,8 +13,8 @@
 #include "tests/support/TableReplyReader.h"
 
 // Monitor recording in real JVMs: contended enters and timed waits as "monitor" rows keyed by waiter, frame,
-// owner and class, read back from snapshots and table replies; the hidden switches; the start and stop
-// natives; and exits while threads throw and contend.
+// owner and class, read back from snapshots and table replies; the hidden switches and the event-table rows
+// they add; the start and stop natives; and exits while threads throw and contend.
 
 namespace {
 
@@ -22,9 +22,6 @@ using profiletables::ProfileTables;
 
 constexpr int32_t monitorTable = 4;
 constexpr int64_t msNs = 1000000;
-// Fields of a "thread" row.
-constexpr size_t threadName = 0;
-constexpr size_t threadSequence = 3;
 
 // A "monitor" row with its keys named.
 struct MonitorRow {
@@ -37,21 +34,13 @@ struct MonitorRow {
   int64_t count;
 };
 
-std::string threadNameOf(const ProfileTables& tables, int64_t sequence) {
-  std::string name = "<no thread " + std::to_string(sequence) + ">";
-  tables.forEachLive(profiletables::threadTable, [&](const rowstream::Row& row) {
-    if (row.values[threadSequence] == sequence) name = tables.text(row.values[threadName]);
-  });
-  return name;
-}
-
 // The live rows of monitors of the test program's Lock class.
 std::vector<MonitorRow> lockRows(const ProfileTables& tables) {
   std::vector<MonitorRow> rows;
   tables.forEachLive(monitorTable, [&](const rowstream::Row& row) {
     const std::string className = tables.text(row.values[3]);
     if (className != "LMonitors$Lock;") return;
-    rows.push_back({threadNameOf(tables, row.values[0]), int32_t(row.values[1]), threadNameOf(tables, row.values[2]),
+    rows.push_back({tables.threadName(row.values[0]), int32_t(row.values[1]), tables.threadName(row.values[2]),
                     row.values[2], className, row.values[4], row.values[5]});
   });
   return rows;
@@ -62,6 +51,61 @@ std::string describe(const ProfileTables& tables, const std::vector<MonitorRow>&
   for (const MonitorRow& row : rows) {
     out << row.thread << " frame " << row.frame << " (" << tables.methodOf(row.frame) << ") owner " << row.owner << " "
         << row.className << ": " << row.count << " waits, " << row.total / msNs << " ms\n";
+  }
+  return out.str();
+}
+
+// A row of "Thread wait" or "Thread block": its slots are uptime_ns and uptime_ns.end (two each, low half
+// first), thread and frame.
+struct WaitEventRow {
+  int64_t thread;
+  int32_t frame;
+  int64_t startNs;
+  int64_t endNs;
+};
+
+const char* const threadBlockDescription = "Thread block\n4\nuptime_ns\n1\nuptime_ns.end\n1\nthread\n0\nframe\n0\n";
+const char* const threadWaitDescription = "Thread wait\n4\nuptime_ns\n1\nuptime_ns.end\n1\nthread\n0\nframe\n0\n";
+
+// The id of the snapshot's event table of that name; -1 when it has none.
+int64_t eventTableNamed(const snapshotfile::Snapshot& snapshot, const std::string& name) {
+  for (const auto& [id, description] : snapshot.header.eventTables) {
+    if (description.rfind(name + "\n", 0) == 0) return id;
+  }
+  return -1;
+}
+
+int64_t wide(int64_t low, int64_t high) { return int64_t(uint64_t(uint32_t(low)) | (uint64_t(uint32_t(high)) << 32)); }
+
+std::vector<WaitEventRow> waitEventRows(const ProfileTables& tables, int64_t tableId) {
+  std::vector<WaitEventRow> rows;
+  tables.forEachLive(rowstream::eventTable, [&](const rowstream::Row& row) {
+    if (row.values[0] != tableId) return;
+    const std::vector<int64_t>& v = row.values;
+    if (v[2] != 6 || v.size() != 9) {
+      ADD_FAILURE() << "a wait row of " << v[2] << " slots: " << row;
+      return;
+    }
+    rows.push_back({v[7], int32_t(v[8]), wide(v[3], v[4]), wide(v[5], v[6])});
+  });
+  return rows;
+}
+
+// The innermost frame of the test program's own code on the frame's stack, as methodOf names it.
+std::string programMethodOf(const ProfileTables& tables, int32_t frame) {
+  for (; frame > 0; frame = tables.parentOf(frame)) {
+    const std::string method = tables.methodOf(frame);
+    if (method.rfind("Monitors.", 0) == 0) return method;
+  }
+  return "<no program frame>";
+}
+
+std::string describe(const ProfileTables& tables, const std::vector<WaitEventRow>& rows) {
+  std::ostringstream out;
+  for (const WaitEventRow& row : rows) {
+    out << tables.threadName(row.thread) << " frame " << row.frame << " (" << tables.methodOf(row.frame) << " in "
+        << programMethodOf(tables, row.frame) << ") from " << row.startNs / msNs << " ms to " << row.endNs / msNs
+        << " ms\n";
   }
   return out.str();
 }
@@ -151,7 +195,8 @@ TEST_F(MonitorTest, ContendedEntersAndTimedWaitsHaveOneRowPerOwnerWithTheirTimes
 }
 
 // What each hidden switch leaves of the same work: the statistics, the frame their rows point at, and the
-// event tables "Thread wait" and "Thread block".
+// event tables "Thread wait" and "Thread block" with a closed row per contended enter and per wait of the
+// waiter, at its own frame.
 TEST_F(MonitorTest, TheHiddenSwitchesShapeWhatIsRecorded) {
   const struct {
     const char* name;
@@ -166,11 +211,16 @@ TEST_F(MonitorTest, TheHiddenSwitchesShapeWhatIsRecorded) {
       {"probe rows too", "_monitors_probe_enable", true, false, true},
       {"probe rows only", "_monitors_probe_enable,_monitors_legacy_disable", false, false, true},
   };
+  constexpr size_t rounds = 2;
+  constexpr int64_t holdMs = 50;
+  constexpr int64_t waitMs = 50;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(logDir());
     fs::create_directories(logDir());
-    const ProgramRun run = runSteps({"contend:2:50", "wait:50"}, std::string("monitors,") + c.options);
+    const ProgramRun run =
+        runSteps({"contend:" + std::to_string(rounds) + ":" + std::to_string(holdMs), "wait:" + std::to_string(waitMs)},
+                 std::string("monitors,") + c.options);
     ASSERT_EQ(0, run.exitCode) << run.output;
     snapshotfile::Snapshot snapshot;
     const ProfileTables tables = snapshotTables(snapshot);
@@ -191,6 +241,61 @@ TEST_F(MonitorTest, TheHiddenSwitchesShapeWhatIsRecorded) {
     for (const char* table : {"Thread block", "Thread wait"}) {
       const std::string created = std::string("table created in native code: \"") + table + "\" -> ";
       EXPECT_EQ(c.eventTables, log.find(created) != std::string::npos) << table << "\n" << log;
+    }
+
+    const struct {
+      const char* table;
+      const char* description;
+      const char* site;  // the waiter's method
+      size_t rows;
+      int64_t leastMs;
+    } waits[] = {
+        {"Thread block", threadBlockDescription, "Monitors.enterContended", rounds, holdMs},
+        {"Thread wait", threadWaitDescription, "Monitors.timedWait", 1, waitMs},
+    };
+    for (const auto& w : waits) {
+      SCOPED_TRACE(w.table);
+      const int64_t tableId = eventTableNamed(snapshot, w.table);
+      ASSERT_EQ(c.eventTables, tableId >= 0);
+      if (tableId < 0) {
+        // No table, and no event row of a table the snapshot does not describe.
+        tables.forEachLive(rowstream::eventTable, [&](const rowstream::Row& row) {
+          bool described = false;
+          for (const auto& table : snapshot.header.eventTables) described = described || table.first == row.values[0];
+          EXPECT_TRUE(described) << row;
+        });
+        continue;
+      }
+      for (const auto& [id, description] : snapshot.header.eventTables) {
+        if (id == tableId) {
+          EXPECT_EQ(w.description, description);
+        }
+      }
+      // The waiter's thread row, which its handlers named.
+      const int32_t mainSequence = tables.threadSequence("main");
+      ASSERT_GT(mainSequence, 0);
+      const std::vector<WaitEventRow> all = waitEventRows(tables, tableId);
+      const std::string seenRows = describe(tables, all);
+      std::vector<WaitEventRow> atSite;
+      for (const WaitEventRow& row : all) {
+        if (programMethodOf(tables, row.frame) == w.site) atSite.push_back(row);
+      }
+      ASSERT_EQ(w.rows, atSite.size()) << seenRows;
+      for (const WaitEventRow& row : atSite) {
+        EXPECT_EQ(mainSequence, row.thread) << seenRows;
+        EXPECT_GT(row.startNs, 0) << seenRows;
+        // A block row opens a little after the waiter shows as blocked, when the holder's hold begins.
+        EXPECT_GE(row.endNs - row.startNs, (w.leastMs - 15) * msNs) << seenRows;
+        EXPECT_LE(row.endNs - row.startNs, (w.leastMs + 3000) * msNs) << seenRows;
+      }
+      // The program's other waits (its hand-overs and joins, and the holders' enters) are closed as well.
+      for (const WaitEventRow& row : all) {
+        const std::string thread = tables.threadName(row.thread);
+        if (thread == "main" || thread == "holder") {
+          EXPECT_GT(row.startNs, 0) << seenRows;
+          EXPECT_GE(row.endNs, row.startNs) << seenRows;
+        }
+      }
     }
   }
 }

@@ -49,17 +49,17 @@ class ProfileTables {
     return string != nullptr && string->text ? *string->text : "<no string " + std::to_string(id) + ">";
   }
 
-  // The number of the one live thread of that name; -1 when there is none or more than one.
-  int32_t threadNumber(const std::string& name) const {
-    int32_t number = -1;
-    int found = 0;
+  // The number, or the sequence number, of the one live thread of that name; -1 when there is none or
+  // more than one.
+  int32_t threadNumber(const std::string& name) const { return threadValue(name, threadNumberField); }
+  int32_t threadSequence(const std::string& name) const { return threadValue(name, threadSequenceField); }
+  // The name of the live thread with that sequence number.
+  std::string threadName(int64_t sequence) const {
+    std::string name = "<no thread " + std::to_string(sequence) + ">";
     forEachLive(threadTable, [&](const rowstream::Row& thread) {
-      if (text(thread.values[0]) == name) {
-        number = int32_t(thread.values[2]);
-        found++;
-      }
+      if (thread.values[threadSequenceField] == sequence) name = text(thread.values[threadNameField]);
     });
-    return found == 1 ? number : -1;
+    return name;
   }
 
   int32_t parentOf(int32_t frame) const {
@@ -181,6 +181,23 @@ class ProfileTables {
   }
 
  private:
+  // Fields of a "thread" row.
+  static constexpr size_t threadNameField = 0;
+  static constexpr size_t threadNumberField = 2;
+  static constexpr size_t threadSequenceField = 3;
+
+  int32_t threadValue(const std::string& name, size_t field) const {
+    int32_t value = -1;
+    int found = 0;
+    forEachLive(threadTable, [&](const rowstream::Row& thread) {
+      if (text(thread.values[threadNameField]) == name) {
+        value = int32_t(thread.values[field]);
+        found++;
+      }
+    });
+    return found == 1 ? value : -1;
+  }
+
   std::map<int32_t, std::map<int32_t, rowstream::Row>> byTable;
 };
 
