@@ -187,8 +187,8 @@ if(NOT WIN32)
   set(_jvm_bench_java ${CMAKE_SOURCE_DIR}/bench/StackDescent.java ${CMAKE_SOURCE_DIR}/bench/ParkedStacks.java)
   list(REMOVE_ITEM _bench_sources ${_jvm_bench_sources} ${CMAKE_SOURCE_DIR}/bench/DominatorBench.cpp
        ${CMAKE_SOURCE_DIR}/bench/MethodEventAgent.cpp)
-  # The reference of bench/call_cost.sh: a minimal JVMTI agent that takes the JVM's MethodEntry and
-  # MethodExit events.
+  # The reference of bench/call_cost.sh and bench/exception_cost.sh: a minimal JVMTI agent that takes the
+  # JVM's MethodEntry and MethodExit events, or its Exception and ExceptionCatch events.
   add_library(method_event_agent MODULE ${CMAKE_SOURCE_DIR}/bench/MethodEventAgent.cpp)
   target_include_directories(method_event_agent PRIVATE ${TALLYSCOPE_JNI_INCLUDE_DIRS})
   # The dominator benchmark's driver, a program of its own run once per measurement by
