@@ -21,6 +21,7 @@ SnapshotWriter::SnapshotWriter(int32_t fd, bool idsAre4Bytes, int32_t byteOrder)
       openTag(-1),
       lengthPosition(-1),
       filePosition(0),
+      segmentLimit(maxRecordLength),
       fd(fd) {}
 
 SnapshotWriter::~SnapshotWriter() { flush(); }
@@ -53,24 +54,43 @@ void SnapshotWriter::beginSegment(int32_t tag) {
 void SnapshotWriter::endSegment() {
   if (openTag == -1 || lengthPosition < 0) assertionFailed("assertion failed", "SnapshotWriter", __LINE__);
   const int64_t length = getPosition() - lengthPosition - 4;
-  flush();
-  errno = 0;
-  if (seekFile(fd, lengthPosition) == lengthPosition) {
-    filePosition = lengthPosition;
-    writeInt(int32_t(uint32_t(length >= maxRecordLength ? maxRecordLength : length)));
-    flush();
-  } else {
-    recordError(lastErrorText());
-  }
-  errno = 0;
-  filePosition = seekFileToEnd(fd);
-  if (filePosition < 0) recordError(lastErrorText());
+  if (seekForPatch(lengthPosition)) writeInt(int32_t(uint32_t(length >= maxRecordLength ? maxRecordLength : length)));
+  returnToEnd();
   openTag = -1;
   lengthPosition = -1;
 }
 
+void SnapshotWriter::writeObjectCount(int32_t count) {
+  if (oidCountPosition < 0) assertionFailed("assertion failed", "SnapshotWriter", __LINE__);
+  YString digits;
+  digits.appendLong(count);
+  YString padded;
+  for (int32_t i = digits.length; i < 10; i++) padded.append(" ");
+  padded.append(digits);
+  if (seekForPatch(oidCountPosition)) writeByteVector(padded);
+  returnToEnd();
+}
+
+bool SnapshotWriter::seekForPatch(int64_t offset) {
+  flush();
+  errno = 0;
+  if (seekFile(fd, offset) != offset) {
+    recordError(lastErrorText());
+    return false;
+  }
+  filePosition = offset;
+  return true;
+}
+
+void SnapshotWriter::returnToEnd() {
+  flush();
+  errno = 0;
+  filePosition = seekFileToEnd(fd);
+  if (filePosition < 0) recordError(lastErrorText());
+}
+
 void SnapshotWriter::ensureSegmentRoom(int64_t items) {
-  if (getPosition() + 8 * items + 1000 - lengthPosition < maxRecordLength) return;
+  if (getPosition() + 8 * items + 1000 - lengthPosition < segmentLimit) return;
   const int32_t tag = openTag;
   endSegment();
   beginSegment(tag);

@@ -26,8 +26,13 @@ class SnapshotWriter : public AbstractWriter {
   // or more.
   void endSegment();
   // Closes the open record and opens another of the same tag when `items` 8-byte values more (and 1000
-  // bytes of slack) would make it reach 4 GiB.
+  // bytes of slack) would make it reach the segment limit (4 GiB unless set).
   void ensureSegmentRoom(int64_t items);
+  // The record length at which ensureSegmentRoom splits; lowered by tests, whose files stay small.
+  void setSegmentLimit(int64_t limit) { segmentLimit = limit; }
+  // Overwrites the header's "oid_count" placeholder with `count`, right-aligned in 10 characters, and
+  // goes on writing at the end of the file. The header must have been written.
+  void writeObjectCount(int32_t count);
   // The file offset of the next byte written; -1 when the file cannot tell its offset.
   int64_t getPosition();
   // Flushes and appends the first write error's text to `result` (nothing when all went well).
@@ -39,10 +44,16 @@ class SnapshotWriter : public AbstractWriter {
  private:
   // A failure of the file, kept as the first error and logged once.
   void recordError(const YString& text);
+  // Flushes and moves the file to `offset` for bytes that replace earlier ones; false (error kept)
+  // when the descriptor cannot go there.
+  bool seekForPatch(int64_t offset);
+  // Flushes the patch and goes back to the end of the file.
+  void returnToEnd();
 
   int32_t openTag;         // -1 when no record is open
   int64_t lengthPosition;  // offset of the open record's length field, -1 when none
   int64_t filePosition;    // offset of the buffer's first byte; -1 while unknown
+  int64_t segmentLimit;
   int32_t fd;
   YString errorText;
 };

@@ -169,7 +169,7 @@ std::string withByte(std::string bytes, size_t offset, char value) {
 
 TEST(SnapshotReader, ReadsHeaderHeapRecordsAndTables) {
   const std::string header = headerRecord();
-  const std::string segment = record(28, std::string(5, '\x21'));
+  const std::string segment = record(28, "");
   const std::string bytes = head() + header + segment + record(44, "") + record(37, stringTable());
 
   const snapshotfile::Snapshot snapshot = snapshotfile::parseSnapshot(bytes);
@@ -180,8 +180,8 @@ TEST(SnapshotReader, ReadsHeaderHeapRecordsAndTables) {
   for (const snapshotfile::Record& r : snapshot.records) framing.emplace_back(r.tag, r.contentOffset);
   const size_t segmentAt = 31 + header.size();
   EXPECT_EQ(framing, (std::vector<std::pair<int32_t, size_t>>{
-                         {37, 40}, {28, segmentAt + 9}, {44, segmentAt + 23}, {37, segmentAt + 32}}));
-  EXPECT_EQ(snapshot.records[1].length, 5u);
+                         {37, 40}, {28, segmentAt + 9}, {44, segmentAt + 18}, {37, segmentAt + 27}}));
+  EXPECT_EQ(snapshot.records[1].length, 0u);
 
   EXPECT_EQ(snapshot.header.values, headerValues());
   ASSERT_NE(snapshot.header.value("platform"), nullptr);
@@ -237,7 +237,7 @@ TEST(SnapshotReader, MalformedSnapshotsAreFormatErrors) {
       {"event-table id 128", headerOnly(withEventTables({128})), "outside 32 to 127"},
       {"event-table ids not increasing", headerOnly(withEventTables({33, 33})), "increasing order"},
       {"a second header record", head() + headerRecord() + headerRecord(), "sub-record kind 1"},
-      {"object records", head() + headerRecord() + record(37, "\x08"), "layout"},
+      {"class references in a tables record", head() + headerRecord() + record(37, "\x08"), "class references belong"},
       {"table index 20", head() + headerRecord() + record(37, big().byte(2).int32(20).int32(0).str()),
        "outside 0 to 19"},
       {"table indexes not increasing", head() + headerRecord() + record(37, tables + tables), "increasing order"},
@@ -321,5 +321,159 @@ TEST(SnapshotReaderReply, ProgressMessages) {
     SCOPED_TRACE(c.name);
     const std::string error = formatErrorOf([&] { tablereply::parseProgressMessages(c.bytes); });
     EXPECT_NE(error.find(c.message), std::string::npos) << error;
+  }
+}
+
+namespace {
+
+// The pieces of a small memory snapshot, each replaceable by a malformed one: class C (id 1) with a
+// static int and an int field, its instance 2, an object array 3, a char array 4, one root, and the
+// class references.
+struct HeapParts {
+  std::string oidCount = "         4";
+  // The string table names the root kind as row 1.
+  std::string tables = big().byte(2).int32(0).int32(1).int32(1).int32(3).vector("JVMTI_HEAP_ROOT_THREAD").str();
+  std::string names = record(1, big().int32(10).raw("x").str()) + record(1, big().int32(11).raw("C").str()) +
+                      record(2, big().int32(1).int32(1).int32(0).int32(11).str());
+  std::string classAttributes = big().byte(7).int32(500).int32(2).int32(66).int32(9).int32(321).int64(1234).str();
+  std::string classDump = big()
+                              .byte(0x20)
+                              .raw(classAttributes)
+                              .int32(1).int32(0).int32(0)   // id, serial, super
+                              .int32(0).int32(0).int32(0)   // loader, signers, protection domain
+                              .int32(0).int32(0)            // reserved
+                              .int32(4).byte(0).byte(0)     // instance size, constant pool
+                              .byte(0).byte(1).int32(10).byte(10).int32(42)
+                              .byte(0).byte(1).int32(10).byte(10).int32(2)
+                              .str();
+  std::string instance = big().byte(0x21).byte(12).int64(0x80000000LL).int32(2).int32(2).int32(0).int32(1).int32(4)
+                             .int32(-7).str();
+  std::string objectArray = big().byte(0x22).byte(4).int32(24).int32(2).int32(3).int32(0).int32(2).int32(1)
+                                .int32(2).int32(0).str();
+  std::string primitiveArray = big().byte(0x23).byte(4).int32(18).int32(2).int32(4).int32(0).int32(1).byte(5)
+                                   .raw("\x26\x3A").str();
+  std::string root = big().byte(0xFF).int32(2).int32(1).int32(7).int32(0).int32(0).int32(0).str();
+  std::string heapEnd = record(44, "");
+  std::string classReferences = big().byte(9).int32(1).int32(1).int32(3).int32(2).byte(8).int32(1).int32(1).int32(1).str();
+
+  std::string segments() const { return record(28, classDump + instance + objectArray + primitiveArray + root); }
+  std::string bytes() const {
+    HeaderParts header;
+    header.oidCount = oidCount;
+    return head() + headerRecord(header) + record(37, tables) + names + segments() + heapEnd + record(37, tables) +
+           record(37, classReferences);
+  }
+};
+
+}  // namespace
+
+TEST(SnapshotReaderHeap, WalksEveryHeapRecordAndAttributeBlock) {
+  const HeapParts parts;
+  const snapshotfile::Snapshot snapshot = snapshotfile::parseSnapshot(parts.bytes());
+
+  ASSERT_EQ(snapshot.names.size(), 2u);
+  EXPECT_EQ(*snapshot.name(11), "C");
+  ASSERT_EQ(snapshot.classLoads.size(), 1u);
+  EXPECT_EQ(snapshot.classLoads[0].classId, 1u);
+  EXPECT_EQ(snapshot.heap.segmentCount, 1u);
+  EXPECT_TRUE(snapshot.heap.ended);
+
+  ASSERT_EQ(snapshot.heap.classes.size(), 1u);
+  const snapshotfile::ClassDump& c = snapshot.heap.classes[0];
+  snapshotfile::Attributes all;
+  all.flags = 7;
+  all.size = 500;
+  all.generation = 2;
+  all.objectMapId = 66;
+  all.thread = 9;
+  all.frame = 321;
+  all.allocationTime = 1234;
+  EXPECT_EQ(c.attributes, all);
+  EXPECT_EQ(c.instanceSize, 4u);
+  ASSERT_EQ(c.statics.size(), 1u);
+  EXPECT_EQ(c.statics[0].value, 42u);
+  EXPECT_EQ(parts.bytes().substr(c.statics[0].valueOffset, 4), std::string("\0\0\0\x2A", 4));
+  ASSERT_EQ(c.fields.size(), 1u);
+  EXPECT_EQ(c.fields[0].modifiers, 2u);
+
+  ASSERT_EQ(snapshot.heap.instances.size(), 1u);
+  EXPECT_EQ(snapshot.heap.instances[0].attributes.size, 0x80000000u);
+  const std::vector<snapshotfile::FieldValue> fields = snapshotfile::instanceFields(snapshot, snapshot.heap.instances[0]);
+  ASSERT_EQ(fields.size(), 1u);
+  EXPECT_EQ(fields[0].value, 0xFFFFFFF9u);
+  EXPECT_EQ(fields[0].declaringClassId, 1u);
+  ASSERT_EQ(snapshot.heap.objectArrays.size(), 1u);
+  EXPECT_EQ(snapshot.heap.objectArrays[0].elements, (std::vector<uint32_t>{2, 0}));
+  ASSERT_EQ(snapshot.heap.primitiveArrays.size(), 1u);
+  EXPECT_EQ(snapshot.heap.primitiveArrays[0].elements, "\x26\x3A");
+  ASSERT_EQ(snapshot.heap.roots.size(), 1u);
+  EXPECT_EQ(snapshot.heap.roots[0], (snapshotfile::Root{2, 1, 7, 0, 0, 0}));
+
+  EXPECT_EQ(snapshot.tableRecords.size(), 2u);
+  ASSERT_TRUE(snapshot.classReferences);
+  ASSERT_EQ(snapshot.classReferences->size(), 2u);
+  EXPECT_EQ((*snapshot.classReferences)[0].constantPool, (std::vector<std::pair<uint32_t, uint32_t>>{{3, 2}}));
+  EXPECT_EQ((*snapshot.classReferences)[1].interfaces, (std::vector<uint32_t>{1}));
+
+  HeapParts empty;  // a class reference record may be empty
+  empty.classReferences.clear();
+  const snapshotfile::Snapshot withEmpty = snapshotfile::parseSnapshot(empty.bytes());
+  ASSERT_TRUE(withEmpty.classReferences);
+  EXPECT_TRUE(withEmpty.classReferences->empty());
+}
+
+TEST(SnapshotReaderHeap, MalformedHeapsAreFormatErrors) {
+  auto with = [](const std::function<void(HeapParts&)>& change) {
+    HeapParts parts;
+    change(parts);
+    return parts.bytes();
+  };
+  const HeapParts valid;
+  const std::string before = head() + headerRecord(withOidCount(valid.oidCount)) + record(37, valid.tables);
+  const std::vector<Malformed> cases = {
+      {"attribute flags without bit 2", with([](HeapParts& p) { p.classDump[1] = 3; }), "bit 2 is always set"},
+      {"attribute flag 0x10", with([](HeapParts& p) { p.classDump[1] = 0x17; }), "only bits 0 to 3"},
+      {"an 8-byte size that fits in 4",
+       with([](HeapParts& p) { p.instance = big().byte(0x21).byte(12).int64(0x7FFFFFFF).int32(2).int32(2).int32(0)
+                                                .int32(1).int32(4).int32(0).str(); }),
+       "fits the 4-byte form"},
+      {"unknown heap sub-record", with([](HeapParts& p) { p.root[0] = char(0xFE); }), "heap sub-record kind 254"},
+      {"primitive array of objects", with([](HeapParts& p) { p.primitiveArray[22] = 2; }), "no primitive type"},
+      {"a sub-record past the segment's end", with([](HeapParts& p) { p.root.pop_back(); }), "needs 4 bytes"},
+      {"instance block of the wrong size",
+       with([](HeapParts& p) { p.instance = big().byte(0x21).byte(4).int32(16).int32(2).int32(2).int32(0).int32(1)
+                                                .int32(2).byte(0).byte(0).str(); }),
+       "2 field bytes where its class has 4"},
+      {"instance of an unknown class", with([](HeapParts& p) { p.instance[25] = 5; }), "class id 5 without a class dump"},
+      {"an object id twice", with([](HeapParts& p) { p.objectArray[13] = 2; }), "of the instance dump"},
+      {"an object id above oid_count", with([](HeapParts& p) { p.oidCount = "         3"; }), "outside 1 to the oid_count"},
+      {"a root of an unknown kind", with([](HeapParts& p) { p.root[8] = 2; }), "names no root kind"},
+      {"a STRING id with two texts",
+       with([](HeapParts& p) { p.names = record(1, big().int32(11).raw("D").str()) + p.names; }), "has two texts"},
+      {"LOAD CLASS serials not from 1",
+       with([](HeapParts& p) { p.names = p.names.substr(0, p.names.size() - 16) + big().int32(2).int32(1).int32(0)
+                                             .int32(11).str(); }),
+       "class serial 2"},
+      {"a super class without a dump", with([](HeapParts& p) { p.classDump[41] = 9; }), "super class id 9"},
+      {"no HEAP DUMP END",
+       before + valid.names + valid.segments() + record(37, valid.tables), "inside the heap"},
+      {"a segment after the END",
+       before + valid.names + valid.segments() + valid.heapEnd + valid.segments(), "after the HEAP DUMP END"},
+      {"END without a segment", before + valid.names + valid.heapEnd, "without a heap segment"},
+      {"STRING after the heap",
+       before + valid.names + valid.segments() + valid.names, "after the LOAD CLASS records or the heap"},
+      {"a record after the class references", valid.bytes() + record(37, ""), "which is the last"},
+      {"a table in the class reference record", with([](HeapParts& p) { p.classReferences = p.tables; }),
+       "only kinds 9 and 8"},
+      {"interfaces before constant-pool references",
+       with([](HeapParts& p) { p.classReferences = p.classReferences.substr(17) + p.classReferences.substr(0, 17); }),
+       "not 9 before 8"},
+      {"class references of an unknown class", with([](HeapParts& p) { p.classReferences[4] = 6; }),
+       "class id 6 without a class dump"},
+  };
+  for (const Malformed& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string message = formatErrorOf([&] { snapshotfile::parseSnapshot(c.bytes); });
+    EXPECT_NE(message.find(c.message), std::string::npos) << message;
   }
 }
