@@ -44,7 +44,7 @@ void BM_SnapshotWriteMillionRows(benchmark::State& state) {
   int64_t bytes = 0;
   for (auto _ : state) {
     const int32_t fd = openFileForWrite(path);
-    const YString error = writeSnapshot(held, nullptr, fd, 0, 0);
+    const YString error = writeSnapshot(held, nullptr, fd, 0, 0, path);
     if (error.length > 0) state.SkipWithError(error.data);
     bytes += getFileSize(path);
   }

@@ -127,7 +127,8 @@ if(NOT WIN32)
   set(_jvm_programs "${CMAKE_BINARY_DIR}/jvm-programs")
   file(GLOB _jvm_program_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/jvm/programs/*.java)
   add_custom_command(OUTPUT "${_jvm_programs}/programs.stamp"
-    COMMAND "${TALLYSCOPE_JAVAC}" -d "${_jvm_programs}" ${_jvm_program_sources}
+    # With local variable tables: the heap snapshot tests read the names of stack roots.
+    COMMAND "${TALLYSCOPE_JAVAC}" -g -d "${_jvm_programs}" ${_jvm_program_sources}
     COMMAND ${CMAKE_COMMAND} -E touch "${_jvm_programs}/programs.stamp"
     DEPENDS ${_jvm_program_sources} COMMENT "Compiling the JVM test programs" VERBATIM)
   # A Java side whose Core.init refuses, for the test of the agent's reaction.

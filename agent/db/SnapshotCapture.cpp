@@ -82,7 +82,6 @@ int32_t instanceCountFlags(int64_t flags) {
 
 YString captureSnapshotToPath(JNIEnv* env, const YString& path, SocketHandle clientSocket, int64_t flags) {
   if (mainJvmti == nullptr) assertionFailed("assertion failed: value is NULL", "Snapshoting", 24);
-  if ((flags & snapshotMemory) != 0) return YString("memory snapshots are not available in this build");
 
   // Counted before "ourLock" is taken: the heap pass stops the world for a while.
   InstanceCounts instanceCounts(env, instanceCountFlags(flags));
@@ -93,6 +92,7 @@ YString captureSnapshotToPath(JNIEnv* env, const YString& path, SocketHandle cli
   const bool regularFile = isRegularFile(fd);
   YString result;
   try {
+    // Also what keeps a memory snapshot's heap passes on one heap.
     SuspendedThreads suspended(env);
     requireDatabase();
     flushCallCounters(held);
@@ -102,7 +102,7 @@ YString captureSnapshotToPath(JNIEnv* env, const YString& path, SocketHandle cli
     OpenTracedCallsCharged openCalls(true, held);
     const int32_t handedOver = fd;
     fd = -1;  // the routine closes it
-    result = writeSnapshot(held, env, handedOver, clientSocket, flags, &instanceCounts);
+    result = writeSnapshot(held, env, handedOver, clientSocket, flags, path, &instanceCounts);
   } catch (...) {
     if (fd >= 0) closeFile(fd);
     deleteBrokenSnapshot(path, regularFile);

@@ -33,6 +33,8 @@ class SnapshotWriter : public AbstractWriter {
   // Overwrites the header's "oid_count" placeholder with `count`, right-aligned in 10 characters, and
   // goes on writing at the end of the file. The header must have been written.
   void writeObjectCount(int32_t count);
+  // Goes on writing at the end of the file: for a writer made on a file that already has records.
+  void positionAtEnd() { returnToEnd(); }
   // The file offset of the next byte written; -1 when the file cannot tell its offset.
   int64_t getPosition();
   // Flushes and appends the first write error's text to `result` (nothing when all went well).

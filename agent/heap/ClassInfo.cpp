@@ -36,7 +36,16 @@ void collectFields(jvmtiEnv* jvmti, JNIEnv* jni, jclass klass, _ClassInfo& info,
   jvmtiError error = jvmti->GetClassStatus(klass, &status);
   if (error == JVMTI_ERROR_WRONG_PHASE) return;
   check(error, __LINE__);
-  if ((status & JVMTI_CLASS_STATUS_PREPARED) == 0) return;
+  if ((status & JVMTI_CLASS_STATUS_PREPARED) == 0) {
+    // Neither its interfaces nor its fields can be read yet, but an instance block still holds what its
+    // superclasses declare, as the class record's instance size must tell.
+    if (jclass superclass = jni->GetSuperclass(klass)) {
+      collectFields(jvmti, jni, superclass, info, visited, false);
+      jni->DeleteLocalRef(superclass);
+    }
+    if (outermost) info.firstOwnField = info.fields.size;
+    return;
+  }
 
   const jlong tag = tagOf(jvmti, klass);
   if (tag != 0 && visited.contains(tag)) return;

@@ -123,7 +123,10 @@ class AllocationTest : public AgentRunTest {
   ProfileTables lastTables(snapshotfile::Snapshot& snapshot) {
     snapshot = onlySnapshot();
     if (snapshot.tableRecords.empty()) throw std::runtime_error("a snapshot without tables");
-    return ProfileTables({&snapshot.tableRecords.back().tables});
+    // A memory snapshot's later record holds only the rows changed since the first.
+    std::vector<const profiletables::Tables*> records;
+    for (const snapshotfile::TablesRecord& record : snapshot.tableRecords) records.push_back(&record.tables);
+    return ProfileTables(records);
   }
 
   // The sites of a run that must have ended cleanly, from its snapshot's last tables.

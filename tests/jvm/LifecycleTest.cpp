@@ -76,8 +76,8 @@ TEST_F(LifecycleTest, SnapshotOnExitIsWrittenWhereTheOptionsSay) {
   ASSERT_EQ(1u, files.size());
   EXPECT_EQ(0u, files[0].filename().string().rfind("exiting-", 0)) << files[0];
   EXPECT_EQ(".snapshot", files[0].extension().string());
-  EXPECT_TRUE(containsInOrder(logs(), {"vmDeath: 3", "WSN: starting ...", "Snapshot on exit written: " + files[0].string(),
-                                       "vmDeath: OK"}));
+  EXPECT_TRUE(containsInOrder(logs(), {"vmDeath: 3", "WSN: starting " + files[0].string(),
+                                       "Snapshot on exit written: " + files[0].string(), "vmDeath: OK"}));
   const snapshotfile::Snapshot snapshot = snapshotfile::readSnapshotFile(files[0].string());
   EXPECT_EQ(4, snapshot.kind);
   ASSERT_EQ(1u, snapshot.tableRecords.size());

@@ -1,7 +1,8 @@
 // A second JVMTI agent and JNI library beside the agent under test, for the tests of allocation recording:
 // - "-agentpath:<this>=holdsampling", given before the agent, takes the JVM's heap sampling capability, which only
 //   one environment may hold, so that the agent records allocations through instrumentation;
-// - loaded with System.load, it gives class Allocations natives that allocate through JNI.
+// - loaded with System.load, it gives class Allocations natives that allocate through JNI, and class KnownHeap
+//   one that holds an object by a JNI global reference.
 
 #include <jni.h>
 #include <jvmti.h>
@@ -32,4 +33,9 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_Allocations_jniNewObjectArray(JNI
 // NewIntArray; for a negative length its exception stays pending for the caller.
 extern "C" JNIEXPORT jintArray JNICALL Java_Allocations_jniNewIntArray(JNIEnv* env, jclass, jint length) {
   return env->NewIntArray(length);
+}
+
+// Keeps the object alive through a JNI global reference that is never deleted.
+extern "C" JNIEXPORT void JNICALL Java_KnownHeap_holdGlobal(JNIEnv* env, jclass, jobject object) {
+  env->NewGlobalRef(object);
 }

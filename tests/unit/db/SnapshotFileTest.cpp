@@ -65,7 +65,7 @@ class SnapshotFile : public DatabaseTest {
     const std::string path = dir.pathOf("snapshot.bzps");
     const int32_t fd = openFileForWrite(YString(path.c_str()));
     EXPECT_GE(fd, 0);
-    const YString error = writeSnapshot(held, nullptr, fd, client, flags);
+    const YString error = writeSnapshot(held, nullptr, fd, client, flags, YString(path.c_str()));
     EXPECT_EQ(std::string(error.data), "");
     return path;
   }
@@ -291,7 +291,7 @@ TEST_F(SnapshotFile, ProgressRisesFromOneToNinetyNineUnlessTheFlagsSayNo) {
 TEST_F(SnapshotFile, AFailedWriteGivesTheFirstErrorText) {
   const int32_t fd = openExistingFileForWrite(YString("/dev/full"));
   ASSERT_GE(fd, 0);
-  const YString error = writeSnapshot(held, nullptr, fd, 0, 0);
+  const YString error = writeSnapshot(held, nullptr, fd, 0, 0, YString("/dev/full"));
   EXPECT_EQ(std::string(error.data), "No space left on device");
 }
 #endif

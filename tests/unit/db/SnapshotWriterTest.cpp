@@ -105,6 +105,33 @@ TEST(SnapshotWriter, RecordsGetTheLengthOfWhatFollowsTheirLengthField) {
                                  recordHeader(2, 0) + recordHeader(28, 2) + std::string("\0\3\x09", 3));
 }
 
+// A second writer on the closed file appends a record after the first one's bytes, its length patched
+// where that record begins, not at the file's start.
+TEST(SnapshotWriter, AWriterPositionedAtTheEndAppendsARecord) {
+  SnapshotFile snapshot;
+  snapshot.writer->writeInt(0x0BADF00D);
+  snapshot.writer->beginSegment(28);
+  snapshot.writer->writeByte(1);
+  snapshot.writer->endSegment();
+  ASSERT_EQ(snapshot.close(), "");
+  const int32_t fd = openExistingFileForWrite(YString(snapshot.path.c_str()));
+  ASSERT_GE(fd, 0);
+  YString error;
+  {
+    SnapshotWriter appender(fd, true, byteOrderBigEndian);
+    appender.positionAtEnd();
+    EXPECT_EQ(appender.getPosition(), 4 + 9 + 1);
+    appender.beginSegment(37);
+    appender.writeShort(0x0203);
+    appender.endSegment();
+    appender.finish(error);
+  }
+  closeFile(fd);
+  EXPECT_EQ(std::string(error.data), "");
+  EXPECT_EQ(snapshot.file(), std::string("\x0B\xAD\xF0\x0D", 4) + recordHeader(28, 1) + std::string("\1", 1) +
+                                 recordHeader(37, 2) + std::string("\2\3", 2));
+}
+
 // The length is patched after the content went out in several buffer-fulls.
 TEST(SnapshotWriter, ARecordSpanningSeveralFlushesGetsItsWholeLength) {
   SnapshotFile snapshot;

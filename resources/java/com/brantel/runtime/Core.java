@@ -93,7 +93,8 @@ public final class Core {
    */
   public static void captureSnapshotOnExit(long withAllocationStacks) {
     File file = snapshotFile(new Date());
-    String refusal = Callback.captureSnapshot(file.getPath(), 0, 0L);
+    // The objects of recorded allocations carry their sites only in a memory snapshot.
+    String refusal = Callback.captureSnapshot(file.getPath(), 0, withAllocationStacks != 0 ? 1L : 0L);
     if (refusal == null) {
       Callback.messageToLogFile("Snapshot on exit written: " + file.getPath());
     } else {
