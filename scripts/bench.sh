@@ -14,9 +14,10 @@
 # events (bench/call_cost.sh), and what an allocation costs under each allocation recording mode beside
 # the bare loop and the flight recorder's allocation sampling (bench/alloc_cost.sh), and what a thrown and
 # caught exception and a contended monitor enter cost under their recording beside the JVM's own cost of
-# the events (bench/exception_cost.sh, bench/monitor_cost.sh). Extra arguments go to Google Benchmark, in
-# both executables (e.g. --benchmark_filter=YMap); ASM runs only when the class-file benchmark it stands
-# beside did, and the seven scripts only without extra arguments (each runs on its own as well). The
+# the events (bench/exception_cost.sh, bench/monitor_cost.sh), and what a memory snapshot of a 2 GB heap
+# costs beside the JVM's own heap dump (bench/heap_snapshot.sh). Extra arguments go to Google Benchmark,
+# in both executables (e.g. --benchmark_filter=YMap); ASM runs only when the class-file benchmark it
+# stands beside did, and the eight scripts only without extra arguments (each runs on its own as well). The
 # release build goes to $TALLYSCOPE_BENCH_BUILD (default build/bench).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -167,4 +168,5 @@ if [ $# -eq 0 ]; then
   TALLYSCOPE_BENCH_BUILD="$build" "$root/bench/alloc_cost.sh"
   TALLYSCOPE_BENCH_BUILD="$build" "$root/bench/exception_cost.sh"
   TALLYSCOPE_BENCH_BUILD="$build" "$root/bench/monitor_cost.sh"
+  TALLYSCOPE_BENCH_BUILD="$build" "$root/bench/heap_snapshot.sh"
 fi

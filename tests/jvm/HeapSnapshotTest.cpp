@@ -1,9 +1,16 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/resource.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <memory>
+#include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/jvm/AgentRun.h"
@@ -11,7 +18,9 @@
 #include "tests/support/SnapshotReader.h"
 
 // Memory snapshots of the program tests/jvm/programs/KnownHeap.java, whose heap the tests know: every
-// field value, static, array element, reference and root reads back as the program set it.
+// field value, static, array element, reference and root reads back as the program set it, and the
+// instances per class are those the JVM counts. Snapshots of tests/jvm/programs/ChurningHeap.java are
+// taken while its threads change the heap.
 
 namespace {
 
@@ -135,9 +144,87 @@ class HeapView {
   std::map<std::string, uint32_t> classIds;
 };
 
+// Instances per class in the JVM's own histogram's names: "[I" for int[], "[[Ljava.lang.String;" for
+// String[][], other classes by their dotted names.
+using ClassCounts = std::map<std::string, int64_t>;
+
+// The name the JVM's histogram gives the class that the snapshot names `name` ("int[][]" and the like).
+std::string histogramName(std::string name) {
+  std::string dimensions;
+  while (name.size() > 2 && name.compare(name.size() - 2, 2, "[]") == 0) {
+    name.resize(name.size() - 2);
+    dimensions += '[';
+  }
+  if (dimensions.empty()) return name;
+  static const std::map<std::string, std::string> primitives{{"boolean", "Z"}, {"byte", "B"}, {"char", "C"},
+                                                             {"short", "S"},   {"int", "I"},  {"long", "J"},
+                                                             {"float", "F"},   {"double", "D"}};
+  const auto primitive = primitives.find(name);
+  return dimensions + (primitive != primitives.end() ? primitive->second : "L" + name + ";");
+}
+
+// The snapshot's INSTANCE records per class, object arrays by their array class and primitive arrays by
+// their element type.
+ClassCounts snapshotCounts(const Snapshot& snapshot) {
+  std::map<uint32_t, std::string> names;
+  for (const snapshotfile::ClassLoad& load : snapshot.classLoads) {
+    const std::string* name = snapshot.name(load.nameId);
+    names[load.classId] = name == nullptr ? "<unnamed " + std::to_string(load.classId) + ">" : histogramName(*name);
+  }
+  ClassCounts counts;
+  for (const snapshotfile::InstanceDump& instance : snapshot.heap.instances) counts[names[instance.classId]]++;
+  for (const snapshotfile::ObjectArrayDump& array : snapshot.heap.objectArrays) counts[names[array.classId]]++;
+  static const std::map<uint8_t, std::string> primitiveArrays{{4, "[Z"}, {5, "[C"}, {6, "[F"}, {7, "[D"},
+                                                              {8, "[B"}, {9, "[S"}, {10, "[I"}, {11, "[J"}};
+  for (const snapshotfile::PrimitiveArrayDump& array : snapshot.heap.primitiveArrays) {
+    counts[primitiveArrays.at(array.type)]++;
+  }
+  return counts;
+}
+
+// "jcmd <pid> GC.class_histogram -all": every object, the unreachable ones too, without a collection.
+// Its rows read "<rank>: <instances> <bytes> <class name> (<module>)".
+ClassCounts jvmHistogram(pid_t pid, const std::string& outputPath) {
+  const ProgramRun run = runProgram({TALLYSCOPE_JCMD, std::to_string(pid), "GC.class_histogram", "-all"}, outputPath);
+  if (run.exitCode != 0) throw std::runtime_error("jcmd failed: " + run.output);
+  ClassCounts counts;
+  std::istringstream lines(run.output);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string rank, name;
+    int64_t instances = 0, bytes = 0;
+    if (!(fields >> rank >> instances >> bytes >> name) || rank.empty() || rank.back() != ':') continue;
+    // A hidden class's name ends in "/0x<address>" here, ".0x<address>" in its JVMTI signature.
+    const size_t hidden = name.rfind("/0x");
+    if (hidden != std::string::npos) name[hidden] = '.';
+    counts[name] += instances;
+  }
+  if (counts.empty()) throw std::runtime_error("no histogram in: " + run.output);
+  return counts;
+}
+
 class HeapSnapshotTest : public AgentRunTest {
  protected:
   const std::string helper = TALLYSCOPE_ALLOCATION_HELPER;
+
+  // The command runUnderAgent runs, for a child that the test talks to while it runs.
+  std::vector<std::string> agentCommand(const std::vector<std::string>& programAndArguments,
+                                        const std::string& extra = "") const {
+    std::vector<std::string> command{java, "-agentpath:" + library + "=" + optionsWith(extra), "-cp", programs};
+    command.insert(command.end(), programAndArguments.begin(), programAndArguments.end());
+    return command;
+  }
+
+  // Waits until the child has written `text`; false if it has not within a minute.
+  static bool awaitOutput(const ChildProcess& child, const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (child.output().find(text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+  }
 };
 
 TEST_F(HeapSnapshotTest, AMemorySnapshotHoldsTheHeapAsTheProgramSetItAndAPerformanceSnapshotNone) {
@@ -323,6 +410,192 @@ TEST_F(HeapSnapshotTest, TheSnapshotOnExitWhileAllocationsAreRecordedHoldsTheHea
               heap.tables.methodOf(int32_t(instance.attributes.frame)));
   }
   EXPECT_GT(allocated, 0);
+}
+
+// The snapshot is taken between two histograms of the parked program. Without a collection in between,
+// a class whose count the two agree on had no instance made meanwhile, so the snapshot must show exactly
+// that count. What the capture itself, jcmd's attaching and the program's waiting make differs between
+// the two histograms and is left out.
+TEST_F(HeapSnapshotTest, InstanceCountsPerClassEqualTheJvmsHistogramOfTheParkedProgram) {
+  const fs::path memoryPath = fs::path(work.path()) / "memory.snapshot";
+  const fs::path gate = fs::path(work.path()) / "gate";
+  fs::create_directories(gate);
+  ChildProcess child(agentCommand({"KnownHeap", "counts", memoryPath.string(), gate.string(), helper}),
+                     nextOutputPath());
+  ASSERT_TRUE(awaitOutput(child, "built\n")) << child.output();
+  const ClassCounts before = jvmHistogram(child.id(), nextOutputPath());
+  writeWhole(gate / "snapshot", "");
+  ASSERT_TRUE(awaitOutput(child, "captured\n")) << child.output();
+  const ClassCounts after = jvmHistogram(child.id(), nextOutputPath());
+  writeWhole(gate / "leave", "");
+  ASSERT_EQ(0, child.wait()) << child.output();
+  ASSERT_NE(std::string::npos, child.output().find("memory=null\ncaptured\nleaving")) << child.output();
+
+  const ClassCounts inSnapshot = snapshotCounts(snapshotfile::readSnapshotFile(memoryPath.string()));
+  ClassCounts compared;
+  for (const auto& [name, count] : before) {
+    const auto later = after.find(name);
+    if (later == after.end() || later->second != count) continue;
+    // Class objects are CLASS DUMP records, not instances.
+    if (name == "java.lang.Class") continue;
+    const auto found = inSnapshot.find(name);
+    const int64_t snapshotCount = found == inSnapshot.end() ? 0 : found->second;
+    EXPECT_EQ(count, snapshotCount) << name;
+    compared[name] = count;
+  }
+  // Nor does the snapshot hold instances of a class that neither histogram has.
+  for (const auto& [name, count] : inSnapshot) {
+    if (before.count(name) == 0 && after.count(name) == 0) {
+      ADD_FAILURE() << count << " instances of " << name << " that the JVM does not count";
+    }
+  }
+  // The program's own classes, in the numbers it made, and JDK classes the parked program leaves alone.
+  const std::pair<const char*, int64_t> known[] = {{"KnownHeap$Leaf", 1},      {"KnownHeap$Middle", 1},
+                                                   {"KnownHeap$Primitives", 2}, {"KnownHeap$Node", 3},
+                                                   {"[LKnownHeap$Leaf;", 1},    {"java.util.TreeMap$Entry", 500}};
+  for (const auto& [name, count] : known) {
+    const auto found = compared.find(name);
+    EXPECT_TRUE(found != compared.end() && found->second == count) << name;
+  }
+  for (const char* name : {"java.lang.Thread", "java.lang.Integer", "java.lang.Module", "[Ljava.lang.String;", "[J"}) {
+    EXPECT_EQ(1u, compared.count(name)) << name << " changed while parked";
+  }
+  EXPECT_GT(compared.size(), 150u);
+}
+
+// The object ids that a snapshot's references name and that no record of the snapshot dumps.
+std::vector<std::string> danglingReferences(const Snapshot& snapshot) {
+  std::set<uint32_t> dumped;
+  for (const snapshotfile::ClassDump& dump : snapshot.heap.classes) dumped.insert(dump.id);
+  for (const snapshotfile::InstanceDump& dump : snapshot.heap.instances) dumped.insert(dump.id);
+  for (const snapshotfile::ObjectArrayDump& dump : snapshot.heap.objectArrays) dumped.insert(dump.id);
+  for (const snapshotfile::PrimitiveArrayDump& dump : snapshot.heap.primitiveArrays) dumped.insert(dump.id);
+  std::vector<std::string> dangling;
+  const auto check = [&](uint64_t id, const std::string& where) {
+    if (id != 0 && dumped.count(uint32_t(id)) == 0) dangling.push_back(where + " -> " + std::to_string(id));
+  };
+  for (const snapshotfile::InstanceDump& dump : snapshot.heap.instances) {
+    for (const snapshotfile::FieldValue& value : snapshotfile::instanceFields(snapshot, dump)) {
+      if (value.type == snapshotfile::objectType) check(value.value, "a field of instance " + std::to_string(dump.id));
+    }
+  }
+  for (const snapshotfile::ObjectArrayDump& dump : snapshot.heap.objectArrays) {
+    for (const uint32_t element : dump.elements) check(element, "an element of array " + std::to_string(dump.id));
+  }
+  for (const snapshotfile::ClassDump& dump : snapshot.heap.classes) {
+    for (const snapshotfile::StaticField& value : dump.statics) {
+      if (value.type == snapshotfile::objectType) check(value.value, "a static of class " + std::to_string(dump.id));
+    }
+  }
+  return dangling;
+}
+
+// Snapshots taken while eight threads allocate and relink a ring of nodes: the application's threads are
+// suspended for each, so every snapshot is one heap whose references all resolve; the program runs on.
+TEST_F(HeapSnapshotTest, SnapshotsTakenWhileThreadsAllocateAndRelinkAreWholeAndTheProgramRunsOn) {
+  constexpr int count = 20;
+  const fs::path prefix = fs::path(work.path()) / "churn.snapshot.";
+  // A small young generation collects often, so that the unreachable nodes, which snapshots keep too, do
+  // not pile up between them.
+  const ProgramRun run =
+      runUnderAgent({"ChurningHeap", std::to_string(count), prefix.string()}, "", {"-Xmx64m", "-Xmn8m"});
+  ASSERT_EQ(0, run.exitCode) << run.output;
+  EXPECT_NE(std::string::npos, run.output.find("ring whole after ")) << run.output;
+  for (int i = 0; i < count; i++) {
+    SCOPED_TRACE("snapshot " + std::to_string(i));
+    EXPECT_NE(std::string::npos, run.output.find("snapshot " + std::to_string(i) + "=null\n")) << run.output;
+    const Snapshot snapshot = snapshotfile::readSnapshotFile(prefix.string() + std::to_string(i));
+    ASSERT_GE(snapshot.heap.segmentCount, 1u);
+    EXPECT_TRUE(snapshot.classReferences.has_value());
+    const HeapView heap(snapshot);
+    EXPECT_GT(heap.instancesOf("ChurningHeap$Node").size(), 1u);
+    const std::vector<std::string> dangling = danglingReferences(snapshot);
+    EXPECT_TRUE(dangling.empty()) << dangling.size() << " dangling, the first " << dangling.front();
+  }
+}
+
+// What a failed memory snapshot leaves: the reason the Java side gets, and the file deleted unless
+// "_keep_broken" is given. Each case is one run of the program, its command after `wrapper`.
+class BrokenSnapshotTest : public HeapSnapshotTest {
+ protected:
+  struct Outcome {
+    std::string line;  // what the program printed about the snapshot
+    std::string log;   // the run's part of the agent's logs
+  };
+
+  Outcome runBroken(const std::vector<std::string>& wrapper, const fs::path& target, bool keep,
+                    rlim_t fileSizeLimit = RLIM_INFINITY) {
+    std::vector<std::string> command = wrapper;
+    const std::vector<std::string> program =
+        agentCommand({"KnownHeap", "broken", target.string()}, keep ? "_keep_broken" : "");
+    command.insert(command.end(), program.begin(), program.end());
+    const size_t logged = logs().size();
+    // The child inherits the limit; the JVM's handler of the signal that a write past it raises lets
+    // the write fail with EFBIG instead of ending the process.
+    rlimit saved{};
+    if (getrlimit(RLIMIT_FSIZE, &saved) != 0) throw std::runtime_error("getrlimit failed");
+    rlimit limited = saved;
+    limited.rlim_cur = fileSizeLimit;
+    if (setrlimit(RLIMIT_FSIZE, &limited) != 0) throw std::runtime_error("setrlimit failed");
+    std::unique_ptr<ChildProcess> child;
+    try {
+      child = std::make_unique<ChildProcess>(command, nextOutputPath());
+    } catch (...) {
+      setrlimit(RLIMIT_FSIZE, &saved);
+      throw;
+    }
+    setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_EQ(0, child->wait()) << child->output();
+    const std::string output = child->output();
+    const size_t at = output.find(target.string() + ": ");
+    const std::string line = at == std::string::npos ? output : output.substr(at, output.find('\n', at) - at);
+    return {line, logs().substr(logged)};
+  }
+
+  static void expectBroken(const Outcome& outcome, const fs::path& target, bool keep, const std::string& reason,
+                           uint64_t keptLength) {
+    const std::string left = keep ? " exists=true length=" + std::to_string(keptLength) : " exists=false length=0";
+    EXPECT_EQ(target.string() + ": result=" + reason + left, outcome.line);
+    EXPECT_TRUE(containsInOrder(outcome.log, {"WSN: starting " + target.string(), "WSN: write error: " + reason}));
+    const std::string deleted = "deleting broken snapshot file " + target.string() + " - OK";
+    EXPECT_EQ(!keep, outcome.log.find(deleted) != std::string::npos) << outcome.log;
+  }
+};
+
+TEST_F(BrokenSnapshotTest, AWritePastTheFileSizeLimitDeletesTheFileUnlessKept) {
+  // Below the memory snapshot's size, above what the JVM and the agent write elsewhere.
+  constexpr rlim_t limit = 1024 * 1024;
+  for (const bool keep : {false, true}) {
+    SCOPED_TRACE(keep ? "kept" : "deleted");
+    const fs::path target = fs::path(work.path()) / (keep ? "kept.snapshot" : "deleted.snapshot");
+    expectBroken(runBroken({}, target, keep, limit), target, keep, "File too large", limit);
+    EXPECT_EQ(keep, fs::exists(target));
+  }
+}
+
+// A full file system: a small tmpfs in a mount namespace of the run's own, which a user namespace lets an
+// unprivileged test mount. Its files go with the namespace, so the program tells what is left.
+TEST_F(BrokenSnapshotTest, AWriteToAFullDeviceDeletesTheFileUnlessKept) {
+  constexpr uint64_t deviceSize = 1024 * 1024;  // below the memory snapshot's size, as for the limit above
+  const fs::path mountPoint = fs::path(work.path()) / "full";
+  fs::create_directories(mountPoint);
+  const std::vector<std::string> mounted{
+      "unshare", "-rm", "sh", "-c",
+      "mount -t tmpfs -o size=" + std::to_string(deviceSize) + " tallyscope-full \"$0\" && exec \"$@\"",
+      mountPoint.string()};
+  try {
+    std::vector<std::string> probe = mounted;
+    probe.push_back("true");
+    const ProgramRun run = runProgram(probe, nextOutputPath());
+    if (run.exitCode != 0) GTEST_SKIP() << "no tmpfs can be mounted in a user namespace here: " << run.output;
+  } catch (const std::runtime_error& error) {
+    GTEST_SKIP() << "no unshare here: " << error.what();
+  }
+  for (const bool keep : {false, true}) {
+    SCOPED_TRACE(keep ? "kept" : "deleted");
+    const fs::path target = mountPoint / "memory.snapshot";
+    expectBroken(runBroken(mounted, target, keep), target, keep, "No space left on device", deviceSize);
+  }
 }
 
 }  // namespace

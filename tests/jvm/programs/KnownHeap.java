@@ -1,3 +1,5 @@
+import java.io.File;
+import java.util.TreeMap;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.locks.LockSupport;
 
@@ -8,6 +10,11 @@ import java.util.concurrent.locks.LockSupport;
 //     takes a memory and a performance snapshot while the thread is parked
 //   KnownHeap exit
 //     builds the heap and leaves, for the snapshot on exit
+//   KnownHeap counts <memory path> <gate directory> <helper library>
+//     prints "built" and waits for the file "snapshot" in the gate directory, takes a memory snapshot,
+//     prints "captured" and waits for the file "leave", so that a test can look at the parked heap
+//   KnownHeap broken <path>...
+//     takes a memory snapshot to each path and prints what the call returned and what is left of the file
 public class KnownHeap {
   interface Coded {
     int CODE = 1234567;
@@ -109,22 +116,52 @@ public class KnownHeap {
     if (heldLocal.i != 777) throw new AssertionError();
   }
 
+  static Object capture(String path, long flags) throws Exception {
+    return AgentCalls.callback("captureSnapshot", String.class, int.class, long.class).invoke(null, path, 0, flags);
+  }
+
+  static void awaitFile(File file) throws InterruptedException {
+    while (!file.exists()) Thread.sleep(20);
+  }
+
+  // Instances of JDK classes that the JVM itself makes few of, in a number the tests know.
+  static TreeMap<Integer, Integer> tree;
+
   public static void main(String[] args) throws Exception {
     build();
     if (args[0].equals("exit")) {
       System.out.println("leaving");
       return;
     }
+    if (args[0].equals("broken")) {
+      for (int i = 1; i < args.length; i++) {
+        File file = new File(args[i]);
+        System.out.println(args[i] + ": result=" + capture(args[i], 1L) + " exists=" + file.exists() + " length="
+            + file.length());
+      }
+      return;
+    }
+    boolean counts = args[0].equals("counts");
     System.load(args[3]);
     holdGlobal(new Node(4242));
     CountDownLatch parked = new CountDownLatch(1);
     Thread holder = new Thread(() -> parkAndHold(parked), "known-parked");
     holder.start();
     parked.await();
-    System.out.println("memory=" + AgentCalls.callback("captureSnapshot", String.class, int.class, long.class)
-        .invoke(null, args[1], 0, 1L));
-    System.out.println("performance=" + AgentCalls.callback("captureSnapshot", String.class, int.class, long.class)
-        .invoke(null, args[2], 0, 0L));
+    if (counts) {
+      tree = new TreeMap<>();
+      for (int i = 0; i < 500; i++) tree.put(i, -i);
+      File gate = new File(args[2]);
+      System.gc();  // fewer objects to count; no collection follows while the program waits
+      System.out.println("built");
+      awaitFile(new File(gate, "snapshot"));
+      System.out.println("memory=" + capture(args[1], 1L));
+      System.out.println("captured");
+      awaitFile(new File(gate, "leave"));
+    } else {
+      System.out.println("memory=" + capture(args[1], 1L));
+      System.out.println("performance=" + capture(args[2], 0L));
+    }
     release = true;
     LockSupport.unpark(holder);
     holder.join();
