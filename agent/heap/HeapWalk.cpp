@@ -324,19 +324,25 @@ uint32_t HeapWalk::localNameId(jmethodID method, int32_t slot) const {
   return 0;
 }
 
+bool HeapWalk::startRoot(const char* callback, jvmtiHeapRootKind kind, bool kindTaken, jlong tag, RootRecord& root) {
+  if (!kindTaken) {
+    YString line("warning: ");
+    line.append(callback);
+    line.append(": JVM passed improper root kind: ");
+    line.appendLong(kind);
+    logDistinctMessage(rootKindWarnings, line);
+    return false;
+  }
+  root.objectId = indexOf(tag);
+  root.kindNameId = rootKindIds[kind];
+  return root.objectId != 0 && root.kindNameId != 0;
+}
+
 jvmtiIterationControl JNICALL HeapWalk::heap_root_callback_new(jvmtiHeapRootKind kind, jlong, jlong, jlong* tag,
                                                                 void* walk) {
   return guarded(walk, JVMTI_ITERATION_ABORT, JVMTI_ITERATION_IGNORE, [&](HeapWalk& self) {
-    if (kind < 1 || kind > 7) {
-      YString line("warning: heap_root_callback_new: JVM passed improper root kind: ");
-      line.appendLong(kind);
-      logDistinctMessage(self.rootKindWarnings, line);
-      return;
-    }
     RootRecord root;
-    root.objectId = self.indexOf(*tag);
-    root.kindNameId = self.rootKindIds[kind];
-    if (root.objectId == 0 || root.kindNameId == 0) return;
+    if (!self.startRoot("heap_root_callback_new", kind, kind >= 1 && kind <= 7, *tag, root)) return;
     if (kind == JVMTI_HEAP_ROOT_THREAD) root.thread = int32_t(self.threads.get(*tag).sequence);
     writeRootRecord(*self.writer, root);
   });
@@ -346,16 +352,9 @@ jvmtiIterationControl JNICALL HeapWalk::stack_reference_callback_new(jvmtiHeapRo
                                                                       jlong* tag, jlong threadTag, jint depth,
                                                                       jmethodID method, jint slot, void* walk) {
   return guarded(walk, JVMTI_ITERATION_ABORT, JVMTI_ITERATION_IGNORE, [&](HeapWalk& self) {
-    if (kind != JVMTI_HEAP_ROOT_STACK_LOCAL && kind != JVMTI_HEAP_ROOT_JNI_LOCAL) {
-      YString line("warning: stack_reference_callback_new: JVM passed improper root kind: ");
-      line.appendLong(kind);
-      logDistinctMessage(self.rootKindWarnings, line);
-      return;
-    }
     RootRecord root;
-    root.objectId = self.indexOf(*tag);
-    root.kindNameId = self.rootKindIds[kind];
-    if (root.objectId == 0 || root.kindNameId == 0) return;
+    const bool local = kind == JVMTI_HEAP_ROOT_STACK_LOCAL || kind == JVMTI_HEAP_ROOT_JNI_LOCAL;
+    if (!self.startRoot("stack_reference_callback_new", kind, local, *tag, root)) return;
     const ThreadEntry thread = threadTag == 0 ? ThreadEntry{0, 0} : self.threads.get(threadTag);
     root.thread = int32_t(thread.sequence);
     root.threadObjectId = self.indexOf(threadTag);

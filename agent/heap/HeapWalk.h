@@ -17,6 +17,8 @@
 #include "agent/support/YMap.h"
 #include "agent/support/YString.h"
 
+struct RootRecord;
+
 // The heap part of one memory snapshot, walked through JVMTI in passes: the objects are numbered, the
 // threads' stacks and the classes read, the records of the heap segments written, and, once the file is
 // closed, the field values filled in and the class references appended. Every table of the run lives
@@ -61,6 +63,10 @@ class HeapWalk {
   uint32_t frameAtDepth(uint32_t leaf, int32_t depth) const;
   uint32_t localNameId(jmethodID method, int32_t slot) const;
   void rethrowCallbackError();
+  // The root record of an object the JVM reports as a root of `kind`, its thread and frame left to the
+  // caller; false for a kind the callback does not take (warned once per text) or an object or kind
+  // without a number or name.
+  bool startRoot(const char* callback, jvmtiHeapRootKind kind, bool kindTaken, jlong tag, RootRecord& root);
 
   static jvmtiIterationControl JNICALL numberOrdinaryObject(jlong classTag, jlong size, jlong* tag, void* walk);
   static jvmtiIterationControl JNICALL numberClassObject(jlong classTag, jlong size, jlong* tag, void* walk);

@@ -15,6 +15,7 @@
 #include "agent/heap/FieldValueFiller.h"
 #include "agent/heap/FileMemoryMapper.h"
 #include "tests/inprocess/JvmDatabaseTest.h"
+#include "tests/support/FloatBits.h"
 #include "tests/support/TempDir.h"
 
 // The class descriptions and the value filling against the JVM's own heap walk, on the fixture
@@ -68,18 +69,6 @@ jint JNICALL recordPrimitive(jvmtiHeapReferenceKind kind, const jvmtiHeapReferen
     walk.reports.push_back({*tagPointer, kind, info->field.index, true, primitiveValueBits(value, type)});
   }
   return JVMTI_VISIT_OBJECTS;
-}
-
-uint64_t floatBits(float f) {
-  uint32_t bits;
-  std::memcpy(&bits, &f, 4);
-  return bits;
-}
-
-uint64_t doubleBits(double d) {
-  uint64_t bits;
-  std::memcpy(&bits, &d, 8);
-  return bits;
 }
 
 class HeapClassInfoTest : public JvmDatabaseTest {

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/resource.h>
 
 #include <chrono>
 #include <cstdint>
@@ -15,6 +14,7 @@
 
 #include "tests/jvm/AgentRun.h"
 #include "tests/jvm/ProfileTables.h"
+#include "tests/support/FloatBits.h"
 #include "tests/support/SnapshotReader.h"
 
 // Memory snapshots of the program tests/jvm/programs/KnownHeap.java, whose heap the tests know: every
@@ -26,18 +26,6 @@ namespace {
 
 using profiletables::ProfileTables;
 using snapshotfile::Snapshot;
-
-uint64_t floatBits(float f) {
-  uint32_t bits;
-  std::memcpy(&bits, &f, 4);
-  return bits;
-}
-
-uint64_t doubleBits(double d) {
-  uint64_t bits;
-  std::memcpy(&bits, &d, 8);
-  return bits;
-}
 
 // Sign-extended values come back zero-extended from their width.
 uint64_t widthBits(int64_t value, int bytes) { return bytes == 8 ? uint64_t(value) : uint64_t(value) & ((1ull << (8 * bytes)) - 1); }
