@@ -12,8 +12,21 @@
 #include "agent/support/CommonUtils.h"
 #include "agent/support/FatalError.h"
 #include "agent/support/Log.h"
+#include "agent/support/SocketSend.h"
 
 namespace {
+
+// The support layer asks the core for the session name of the log and for the socket time-out; the
+// hooks go in while the library's static objects are made, before any entry point runs.
+const bool supportHooksInstalled = [] {
+  setLogSessionNameSource([] {
+    YVector<YString> arguments;
+    getOwnCommandLine(arguments);
+    return getSessionName(arguments, true);
+  });
+  setSocketTimeoutSource([] { return globalOptions().getIntOption("_socket_timeout_ms", -1); });
+  return true;
+}();
 
 YVectorSafe<YString> ownCommandLine() {
   YVectorSafe<YString> arguments;

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cstring>
 
-#include "agent/core/SessionName.h"
 #include "agent/platform/Clocks.h"
 #include "agent/platform/Console.h"
 #include "agent/platform/Directories.h"
@@ -19,6 +18,12 @@
 #include "agent/support/Stopwatch.h"
 
 namespace {
+
+// Constant-initialised, so that a source installed while static objects are made is never overwritten.
+std::atomic<YString (*)()>& sessionNameSource() {
+  static std::atomic<YString (*)()> source{nullptr};
+  return source;
+}
 
 constexpr int32_t defaultSizeLimit = 1048576;
 // A united-log directory full of oversized or unwritable files must not keep the search going forever.
@@ -322,12 +327,13 @@ YString getLogSessionName() {
   LogState& log = logState();
   YCriticalSectionLock guard(&log.lock, "Log");
   if (log.sessionName.length == 0) {
-    YVector<YString> arguments;
-    getOwnCommandLine(arguments);
-    log.sessionName = getSessionName(arguments, true);
+    YString (*const source)() = sessionNameSource().load();
+    log.sessionName = source != nullptr ? source() : YString("unknown");
   }
   return log.sessionName;
 }
+
+void setLogSessionNameSource(YString (*source)()) { sessionNameSource().store(source); }
 
 YString getLogFilePath() {
   LogState& log = logState();

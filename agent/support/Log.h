@@ -28,8 +28,10 @@ void setLogSessionName(const YString& name);       // the name in the log file's
 void setRawConsole(bool raw);                      // console text is written as UTF-8, unconverted
 void requestLogReopen();
 
-// The name in the log file's name: the one set, else the session name of the own command line.
+// The name in the log file's name: the one set, else what the installed source names (the agent core
+// installs the session name of the own command line), else "unknown".
 YString getLogSessionName();
+void setLogSessionNameSource(YString (*source)());
 // The full path of the log file last chosen; empty before the first opening.
 YString getLogFilePath();
 // Each byte below 32 and each of \ / < > | " : ? * becomes "-".

@@ -2,17 +2,22 @@
 
 #include <atomic>
 
-#include "agent/core/Options.h"
 #include "agent/support/Log.h"
 
 namespace {
 
 constexpr int32_t defaultTimeoutMs = 30000;
 
+std::atomic<int32_t (*)()>& timeoutSource() {
+  static std::atomic<int32_t (*)()> source{nullptr};
+  return source;
+}
+
 // Read on the first wait of the process, which also logs it; later changes of the options do not count.
 int32_t sendTimeoutMs() {
   static const int32_t timeoutMs = [] {
-    int32_t value = globalOptions().getIntOption("_socket_timeout_ms", -1);
+    int32_t (*const source)() = timeoutSource().load();
+    int32_t value = source != nullptr ? source() : -1;
     if (value < 0) value = defaultTimeoutMs;
     logMessage(YString("y_send: select() timeout threshold: ") + YString(int64_t(value)) + " ms");
     return value;
@@ -21,6 +26,8 @@ int32_t sendTimeoutMs() {
 }
 
 }  // namespace
+
+void setSocketTimeoutSource(int32_t (*source)()) { timeoutSource().store(source); }
 
 bool y_send(SocketHandle socket, const void* data, int32_t length) {
   static std::atomic<bool> zeroLogged(false);
