@@ -85,14 +85,17 @@ add_test(NAME classfile.corpus.asm
 set_tests_properties(classfile.corpus.asm PROPERTIES
   FIXTURES_SETUP classfile_asm FIXTURES_REQUIRED classfile_corpus TIMEOUT 600)
 
-# Small classes that javac compiles from tests/classfile/fixtures, for the readers of probe annotations.
+# Small classes that javac compiles from tests/classfile/fixtures, for the readers of probe annotations and
+# the validation of probe classes. They use the Java side's own probe annotations, which are not copied.
 file(GLOB_RECURSE _probe_fixture_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/classfile/fixtures/*.java)
+file(GLOB _probe_annotation_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/resources/java/com/brantel/probes/*.java)
 set(_probe_fixtures "${CMAKE_BINARY_DIR}/probe-fixtures")
 add_custom_command(OUTPUT "${_probe_fixtures}.stamp"
   COMMAND ${CMAKE_COMMAND} -E rm -rf "${_probe_fixtures}"
-  COMMAND "${TALLYSCOPE_JAVAC}" -d "${_probe_fixtures}" ${_probe_fixture_sources}
+  COMMAND "${TALLYSCOPE_JAVAC}" -sourcepath "${CMAKE_SOURCE_DIR}/resources/java" -implicit:none -d "${_probe_fixtures}"
+          ${_probe_fixture_sources}
   COMMAND ${CMAKE_COMMAND} -E touch "${_probe_fixtures}.stamp"
-  DEPENDS ${_probe_fixture_sources} COMMENT "Compiling the probe annotation fixtures" VERBATIM)
+  DEPENDS ${_probe_fixture_sources} ${_probe_annotation_sources} COMMENT "Compiling the probe annotation fixtures" VERBATIM)
 add_custom_target(classfile_probe_fixtures ALL DEPENDS "${_probe_fixtures}.stamp")
 
 # tests/jvm/edited/Main.java compiled for the test that edits its methods and runs it under -Xverify:all.

@@ -27,7 +27,8 @@ if(TARGET fuzz_ClassFileFuzz)
   set(_seeds ${CMAKE_BINARY_DIR}/corpus/ClassFileFuzz/seeds)
   add_custom_command(OUTPUT ${_seeds}.stamp
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${_seeds}
-    COMMAND "${TALLYSCOPE_JAVAC}" -g -d ${_seeds} ${_seed_sources}
+    COMMAND "${TALLYSCOPE_JAVAC}" -g -sourcepath ${CMAKE_SOURCE_DIR}/resources/java -implicit:none -d ${_seeds}
+            ${_seed_sources}
     COMMAND ${CMAKE_COMMAND} -E touch ${_seeds}.stamp
     DEPENDS ${_seed_sources} COMMENT "Compiling the seed classes of ClassFileFuzz" VERBATIM)
   add_custom_target(class_file_fuzz_seeds ALL DEPENDS ${_seeds}.stamp)

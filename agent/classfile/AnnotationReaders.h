@@ -1,9 +1,9 @@
 #pragma once
 
 #include "agent/classfile/AttributeInfo.h"
+#include "agent/classfile/CallbackParameter.h"
 #include "agent/classfile/ConstantPoolInfo.h"
 #include "agent/classfile/SimpleAttributes.h"
-#include "agent/probes/CallbackParameter.h"
 #include "agent/support/YString.h"
 #include "agent/support/YVector.h"
 

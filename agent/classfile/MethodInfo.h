@@ -3,10 +3,10 @@
 #include <cstdint>
 
 #include "agent/classfile/AttributeInfo.h"
+#include "agent/classfile/CallbackParameter.h"
 #include "agent/classfile/ConstantPoolInfo.h"
 #include "agent/classfile/DataInput.h"
 #include "agent/classfile/DataOutput.h"
-#include "agent/probes/CallbackParameter.h"
 #include "agent/support/YString.h"
 #include "agent/support/YVector.h"
 

@@ -46,3 +46,8 @@ constexpr uint64_t PROFILING_EXCEPTION_TELEMETRY = 0x400;
 
 // Whether CPU tracing runs.
 inline bool cpuTracingRuns() { return (profilingFlags.load() & PROFILING_CPU_MODE_MASK) == PROFILING_CPU_TRACING; }
+// Whether CPU sampling or tracing runs; call counting does not count.
+inline bool isTracingModeOn() {
+  const uint64_t flags = profilingFlags.load();
+  return (flags & PROFILING_CPU_SAMPLING) != 0 && (flags & PROFILING_CPU_MODE_MASK) != PROFILING_CALL_COUNTING;
+}

@@ -14,3 +14,8 @@ extern const int32_t callbackJarChunkCount;
 // redefinition of the Callback class starts from.
 extern const unsigned char callbackClassBytes[];
 extern const int32_t callbackClassSize;
+
+// The archive's entry com/brantel/probes/triggers/MethodListenerProbe.class: the template that the
+// method-listener probe classes are patched from.
+extern const unsigned char methodListenerTemplateBytes[];
+extern const int32_t methodListenerTemplateSize;

@@ -6,6 +6,7 @@
 #include "agent/core/ThreadCallbacks.h"
 #include "agent/instrumentation/ClassTransformer.h"
 #include "agent/instrumentation/GeneratedNames.h"
+#include "agent/probes/ClassLoadingProbe.h"
 #include "agent/recording/AllocationRecording.h"
 #include "agent/recording/MonitorRecording.h"
 #include "agent/recording/ObjectEnumerator.h"
@@ -40,11 +41,13 @@ void forEachStartupEvent(Visit visit) {
   visit(JVMTI_EVENT_THREAD_START);
 }
 
-// A further environment that receives the ObjectFree events of its own tags. Its handler joins the table
-// together with the code that tags objects there; until then its tags are never set.
-jvmtiEnv* createObjectFreeEnvironment() {
+// A further environment that receives the ObjectFree events of its own tags. An environment whose tags
+// nothing sets yet gets no handler.
+jvmtiEnv* createObjectFreeEnvironment(jvmtiEventObjectFree handler) {
   jvmtiEnv* jvmti = createJvmtiEnvironment(true);
-  setEventCallbacks(jvmti, jvmtiEventCallbacks{});
+  jvmtiEventCallbacks callbacks{};
+  callbacks.ObjectFree = handler;
+  setEventCallbacks(jvmti, callbacks);
   jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_OBJECT_FREE, nullptr);
   return jvmti;
 }
@@ -55,6 +58,12 @@ void JNICALL objectFreeCallback(jvmtiEnv*, jlong tag) {
   runBarriered("JvmtiEvents", __LINE__, nullptr, [&] {
     if (objectEnumerator != nullptr) objectEnumerator->onObjectFree(tag);
   });
+}
+
+// An unloaded class of the Class Loading probe: its tag is the heap copy of its name. Runs on whatever
+// thread the JVM chooses, with no JNI allowed.
+void JNICALL classLoadingObjectFreeCallback(jvmtiEnv*, jlong tag) {
+  runBarriered("JvmtiEvents", __LINE__, nullptr, [&] { recordClassUnloadedEvent(tag); });
 }
 
 // The JVM's own allocations, which no instrumented bytecode sees. Enabled by allocation recording.
@@ -117,8 +126,8 @@ void wireJvmtiEvents() {
   instanceCountJvmti = createJvmtiEnvironment(false);
   monitorJvmti = createJvmtiEnvironment(false);
   exceptionJvmti = createJvmtiEnvironment(false);
-  classLoadingJvmti = createObjectFreeEnvironment();
-  objectMapJvmti = createObjectFreeEnvironment();
+  classLoadingJvmti = createObjectFreeEnvironment(classLoadingObjectFreeCallback);
+  objectMapJvmti = createObjectFreeEnvironment(nullptr);
   allocationJvmti = createJvmtiEnvironment(false);
 
   setEventCallbacks(mainJvmti, mainCallbacks());

@@ -7,6 +7,7 @@
 #include "agent/core/JvmtiEnvironments.h"
 #include "agent/core/Options.h"
 #include "agent/db/DB.h"
+#include "agent/probes/ClassLoadingProbe.h"
 #include "agent/recording/ExceptionRecording.h"
 #include "agent/recording/ThreadEnd.h"
 #include "agent/recording/ThreadInfo.h"
@@ -115,8 +116,11 @@ void JNICALL exceptionCatchCallback(jvmtiEnv*, JNIEnv* env, jthread thread, jmet
   });
 }
 
-// Loaded classes reach the event tables through the Class Loading probe; until a probe registry hands
-// them on, a prepared class needs nothing of the agent.
-void JNICALL classPrepareCallback(jvmtiEnv*, JNIEnv*, jthread, jclass) {}
+// A class prepared before the agent is initialised gets no row and no tag, so its unload goes unseen too.
+void JNICALL classPrepareCallback(jvmtiEnv*, JNIEnv* env, jthread, jclass klass) {
+  runBarriered("ThreadCallbacks", __LINE__, env, [&] {
+    if (agentInitialized.load()) recordClassLoadedEvent(env, klass);
+  });
+}
 
 void JNICALL classLoadCallback(jvmtiEnv*, JNIEnv*, jthread, jclass) {}

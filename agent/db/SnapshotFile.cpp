@@ -1,5 +1,6 @@
 #include "agent/db/SnapshotFile.h"
 
+#include <atomic>
 #include <ctime>
 
 #include "agent/core/AgentFlags.h"
@@ -40,6 +41,8 @@ void setSplitProperty(DB& database, const char* key, int64_t value) {
   database.setProperty((YString(key) + ".low").data, int32_t(uint32_t(bits)));
   database.setProperty((YString(key) + ".high").data, int32_t(uint32_t(bits >> 32)));
 }
+
+std::atomic<TableWritePreparation> tableWritePreparation{nullptr};
 
 bool selects(int32_t tableMask, int32_t table) { return (tableMask >> table & 1) != 0; }
 
@@ -127,6 +130,8 @@ void writeSnapshotHeader(DB* database, SnapshotWriter& writer, int64_t flags, in
   if (globalOptions().hasOption("_dump_stack")) logStackDump("_dump_stack: write header");
 }
 
+void setTableWritePreparation(TableWritePreparation prepare) { tableWritePreparation.store(prepare); }
+
 void writeDatabaseTables(const YCriticalSectionLock& held, JNIEnv* env, DB* database, AbstractWriter& writer,
                          int32_t tableMask, int32_t percentFrom, int32_t percentTo, Progress* progress,
                          const YVector<int32_t>* since, bool withKindBytes, InstanceCounts* instanceCounts) {
@@ -136,6 +141,7 @@ void writeDatabaseTables(const YCriticalSectionLock& held, JNIEnv* env, DB* data
   if (globalOptions().hasOption("_force_thread_name_update") && selects(tableMask, tableThread)) {
     refreshAllThreadNames(env);
   }
+  if (TableWritePreparation prepare = tableWritePreparation.load()) prepare(held, *database);
   if (objectEnumerator != nullptr) {
     YCriticalSectionLock enumerating(&objectEnumerator->lock, "ObjectEnumerator:61");
     objectEnumerator->flushCollectedObjectAgesToDB();

@@ -34,12 +34,18 @@ int64_t snapshotFlagsWord(int64_t callerFlags);
 // and every event table's description. A missing database is fatal.
 void writeSnapshotHeader(DB* database, SnapshotWriter& writer, int64_t flags, int32_t kind);
 
-// Stores the recording-mode times and the current thread names as properties, then writes each table
-// that `tableMask` selects, in index order: with `withKindBytes` a kind byte 2 first, then its index and
-// its rows changed since its entry of `since` (0 without an array or beyond its end). The tables share
-// the progress range from `percentFrom` to `percentTo`. A mask that selects no table writes none. A count
-// of the live instances, when given, goes into the "instance_count" rows first. The caller holds
-// "ourLock" (`held`).
+// Work that must reach the tables before any of them is written, installed from above the database by
+// whoever keeps such work waiting (the Class Loading probe queues its unloads); null for none. It runs
+// under "ourLock" (`held`) at the start of every table write.
+using TableWritePreparation = void (*)(const YCriticalSectionLock& held, DB& database);
+void setTableWritePreparation(TableWritePreparation prepare);
+
+// Runs the table-write preparation, stores the recording-mode times and the current thread names as
+// properties, then writes each table that `tableMask` selects, in index order: with `withKindBytes` a
+// kind byte 2 first, then its index and its rows changed since its entry of `since` (0 without an array
+// or beyond its end). The tables share the progress range from `percentFrom` to `percentTo`. A mask
+// that selects no table writes none. A count of the live instances, when given, goes into the
+// "instance_count" rows first. The caller holds "ourLock" (`held`).
 void writeDatabaseTables(const YCriticalSectionLock& held, JNIEnv* env, DB* database, AbstractWriter& writer,
                          int32_t tableMask, int32_t percentFrom, int32_t percentTo, Progress* progress,
                          const YVector<int32_t>* since, bool withKindBytes,

@@ -10,6 +10,7 @@
 #include "agent/db/StringPool.h"
 #include "agent/db/TableRequest.h"
 #include "agent/natives/NativeBarrier.h"
+#include "agent/probes/ClassLoadingProbe.h"
 #include "agent/probes/ProbePath.h"
 #include "agent/recording/TelemetryStacks.h"
 #include "agent/support/JniArrays.h"
@@ -150,6 +151,7 @@ extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_storeTelemet
 
     YCriticalSectionLock held(&ourLock(), "CoreNatives:storeTelemetryRecord");
     DB& database = requireDatabase();
+    drainClassLoadingQueue(held, database);
     for (int32_t row = 1; row < propertyValues.size; row++) {
       setPropertyRowValue(database, row, propertyValues[row]);
     }

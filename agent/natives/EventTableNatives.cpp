@@ -4,22 +4,31 @@
 
 #include "agent/db/DB.h"
 #include "agent/db/EventTable.h"
-#include "agent/natives/EventTableRows.h"
 #include "agent/natives/NativeBarrier.h"
 #include "agent/natives/ProfilerMessage.h"
+#include "agent/probes/EventTableRows.h"
+#include "agent/probes/ProbeRegistry.h"
 #include "agent/support/JniStrings.h"
 #include "agent/support/NamedLocks.h"
 
-// The table's id goes back to the Java side, which hands it to the probe's row natives; a negative
-// refusal code of the database passes through unchanged. This build keeps no registry of probes, so the
-// id is not noted for the probe named by the first argument.
-extern "C" JNIEXPORT jint JNICALL Java_com_brantel_runtime_Callback_createEventTable(JNIEnv* env, jclass, jstring,
+// The table's id goes back to the Java side, which hands it to the probe's row natives, and is noted for
+// the probe named by the first argument, whose Auto events are cleared by their tables. A negative
+// refusal code of the database passes through unchanged and is noted nowhere.
+extern "C" JNIEXPORT jint JNICALL Java_com_brantel_runtime_Callback_createEventTable(JNIEnv* env, jclass,
+                                                                                     jstring probeName,
                                                                                      jstring description) {
   if (refuseWithoutDatabase(env)) return 0;
   return runNative(env, __LINE__, [&] {
+    const YString name = jstringToYString(env, probeName);
     const YString text = jstringToYString(env, description);
     YCriticalSectionLock held(&ourLock(), "CoreNatives:1237");
-    return jint(requireDatabase().createEventTable(text));
+    const int32_t id = requireDatabase().createEventTable(text);
+    if (id >= 0) {
+      TopProbe* probe = getTopProbe(name);
+      YCriticalSectionLock registry(&probeRegistryLock(), "CoreNatives:createEventTable");
+      probe->tableIds.add(id);
+    }
+    return jint(id);
   });
 }
 

@@ -6,11 +6,11 @@
 
 #include "agent/core/AgentFlags.h"
 #include "agent/db/Clears.h"
-#include "agent/natives/EventTableRows.h"
 #include "agent/natives/NativeBarrier.h"
 #include "agent/natives/ProfilerMessage.h"
 #include "agent/natives/RecordingModeNatives.h"
 #include "agent/platform/Clocks.h"
+#include "agent/probes/EventTableRows.h"
 #include "agent/recording/MonitorRecording.h"
 #include "agent/support/FatalError.h"
 #include "agent/support/JniStrings.h"

@@ -1,6 +1,6 @@
 #include "agent/natives/ProfilerMessage.h"
 
-#include "agent/natives/EventTableRows.h"
+#include "agent/probes/EventTableRows.h"
 #include "agent/support/Log.h"
 
 void profilerMessage(JNIEnv* env, const YString& message, const YString& detail) {

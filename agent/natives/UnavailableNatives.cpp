@@ -59,12 +59,6 @@ extern "C" JNIEXPORT jstring JNICALL Java_com_brantel_runtime_Callback_validateM
   return nullptr;
 }
 
-extern "C" JNIEXPORT jbyteArray JNICALL Java_com_brantel_runtime_Callback_patchTemplateClass(JNIEnv* env, jclass,
-                                                                                             jobjectArray) {
-  throwNotAvailable(env, "patchTemplateClass");
-  return nullptr;
-}
-
 // Object maps.
 
 extern "C" JNIEXPORT jlong JNICALL Java_com_brantel_runtime_Callback_createObjectMap(JNIEnv* env, jclass) {

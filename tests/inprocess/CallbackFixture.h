@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "agent/natives/CallbackNatives.h"
-#include "agent/natives/EventTableRows.h"
+#include "agent/probes/EventTableRows.h"
 #include "tests/inprocess/InProcessJvm.h"
 #include "tests/inprocess/JavaValues.h"
 #include "tests/support/CallbackArchive.h"

@@ -11,6 +11,7 @@
 #include "agent/db/DB.h"
 #include "agent/db/EventRows.h"
 #include "agent/db/EventTable.h"
+#include "agent/probes/ProbeRegistry.h"
 #include "agent/recording/FrameTree.h"
 #include "agent/recording/MethodStore.h"
 #include "agent/recording/ThreadEvents.h"
@@ -322,6 +323,12 @@ TEST_F(EventTableNatives, TablesAreDescribedListedAndClearedByName) {
   // Refused descriptions pass the database's code through.
   EXPECT_EQ(createTable(""), eventTableNoLines);
   EXPECT_EQ(createTable("Calls\n1\nCount\n0\n"), eventTableBrokenColumnRules);
+  // The probe keeps the ids of the tables made for it, never a refusal code.
+  const TopProbe* probe = findTopProbe(YString("com.example.Probe"));
+  ASSERT_NE(probe, nullptr);
+  ASSERT_GE(probe->tableIds.size, 1);
+  EXPECT_EQ(probe->tableIds[probe->tableIds.size - 1], table);
+  for (int32_t i = 0; i < probe->tableIds.size; i++) EXPECT_GE(probe->tableIds[i], firstEventTableId);
 
   createRow(table);
   replay();

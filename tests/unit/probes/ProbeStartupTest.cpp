@@ -68,8 +68,8 @@ TEST(ProbeRegistration, EveryNamedProbeIsReportedAsAnError) {
   ProbeCreationResult result;
   registerProbesByName(names, false, result);
   EXPECT_FALSE(result.isSuccessful());
-  EXPECT_STREQ("cannot register probe class com.example.MyProbe: probes are not available in this build\n"
-               "cannot register probe class com.example.Other: probes are not available in this build",
+  EXPECT_STREQ("Error: cannot register probe class com.example.MyProbe: probes are not available in this build\n"
+               "Error: cannot register probe class com.example.Other: probes are not available in this build",
                result.getErrorsText().data);
   EXPECT_TRUE(ProbeCreationResult().isSuccessful());
 }

@@ -1,4 +1,4 @@
-#include "agent/natives/EventTableRows.h"
+#include "agent/probes/EventTableRows.h"
 
 #include <jvmti.h>
 
