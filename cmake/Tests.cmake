@@ -69,6 +69,11 @@ if(TALLYSCOPE_TSAN)
   return()
 endif()
 include(${CMAKE_SOURCE_DIR}/cmake/ClassCorpus.cmake)
+# The probe registration tests look the compiled probe fixtures up by name.
+if(TARGET unit_probes AND TARGET classfile_probe_fixtures)
+  add_dependencies(unit_probes classfile_probe_fixtures)
+  target_compile_definitions(unit_probes PRIVATE TALLYSCOPE_PROBE_FIXTURES="${CMAKE_BINARY_DIR}/probe-fixtures")
+endif()
 
 if(TALLYSCOPE_SANITIZE)
   return()  # the sanitizer build is for the unit and class-corpus tests alone
@@ -156,9 +161,18 @@ if(NOT WIN32)
     COMMAND "${TALLYSCOPE_JAVAC}" -d "${_host_programs}" ${_host_program_sources}
     COMMAND ${CMAKE_COMMAND} -E touch "${_host_programs}/programs.stamp"
     DEPENDS ${_host_program_sources} COMMENT "Compiling the host-side JVM test programs" VERBATIM)
+  # Probe classes that the agent registers at start-up from a directory of their own; they compile
+  # against the Java side's archive, whose annotations and Callback they use.
+  set(_jvm_probes "${CMAKE_BINARY_DIR}/jvm-probes")
+  file(GLOB_RECURSE _jvm_probe_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/jvm/probes/*.java)
+  add_custom_command(OUTPUT "${_jvm_probes}.stamp"
+    COMMAND ${CMAKE_COMMAND} -E rm -rf "${_jvm_probes}"
+    COMMAND "${TALLYSCOPE_JAVAC}" -classpath "${TALLYSCOPE_CALLBACK_JAR}" -d "${_jvm_probes}" ${_jvm_probe_sources}
+    COMMAND ${CMAKE_COMMAND} -E touch "${_jvm_probes}.stamp"
+    DEPENDS ${_jvm_probe_sources} "${TALLYSCOPE_CALLBACK_JAR}" COMMENT "Compiling the JVM test probes" VERBATIM)
   add_custom_target(jvm_programs ALL DEPENDS "${_jvm_programs}/programs.stamp"
     "${_refusing_core}/com/brantel/runtime/Core.class" "${_road_agent}/road-agent.jar"
-    "${_host_programs}/programs.stamp")
+    "${_host_programs}/programs.stamp" "${_jvm_probes}.stamp")
   # A second agent and JNI library for the allocation tests: it can take the heap sampling capability
   # before the agent sees it, and allocates through JNI.
   add_library(allocation_helper MODULE ${CMAKE_SOURCE_DIR}/tests/jvm/native/AllocationHelper.cpp)
@@ -170,7 +184,8 @@ if(NOT WIN32)
     TALLYSCOPE_JAVA="${TALLYSCOPE_JAVA}" TALLYSCOPE_JCMD="${TALLYSCOPE_JDK_HOME}/bin/jcmd"
     TALLYSCOPE_LIBRARY="$<TARGET_FILE:tallyscope>" TALLYSCOPE_JVM_PROGRAMS="${_jvm_programs}"
     TALLYSCOPE_REFUSING_CORE="${_refusing_core}" TALLYSCOPE_ROAD_AGENT_JAR="${_road_agent}/road-agent.jar"
-    TALLYSCOPE_JVM_HOST_PROGRAMS="${_host_programs}" TALLYSCOPE_ALLOCATION_HELPER="$<TARGET_FILE:allocation_helper>")
+    TALLYSCOPE_JVM_HOST_PROGRAMS="${_host_programs}" TALLYSCOPE_ALLOCATION_HELPER="$<TARGET_FILE:allocation_helper>"
+    TALLYSCOPE_JVM_PROBES="${_jvm_probes}")
   add_dependencies(jvm_tests jvm_programs tallyscope allocation_helper)
   # A JVM keeps more than one core busy (its compilers and collector beside the program, and the programs
   # here spin several threads): counting two per test keeps a parallel run from starving the samplers

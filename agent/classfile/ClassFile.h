@@ -86,6 +86,9 @@ class ClassFile {
   int32_t getAccessFlags() const { return accessFlags; }
   int32_t getThisClassIndex() const { return thisClassIndex; }
   int32_t getMajorVersion() const { return majorVersion; }
+  // For an editor whose code needs a newer class-file version (LDC of a class needs 49). Frames are
+  // expanded at parse time only, so a version raised to 50 or more gains none.
+  void setMajorVersion(int32_t version) { majorVersion = version; }
   int32_t getMinorVersion() const { return minorVersion; }
 
   // Messages that the editors of this class log once per class, however many of its members print alike.

@@ -18,7 +18,7 @@
 #include "agent/db/DB.h"
 #include "agent/db/Generations.h"
 #include "agent/platform/SystemInfo.h"
-#include "agent/probes/ProbeIgnoredPrefixes.h"
+#include "agent/probes/ProbeEligibility.h"
 #include "agent/probes/ProbePath.h"
 #include "agent/probes/ProbeRegistration.h"
 #include "agent/probes/ProbeRetransformation.h"
@@ -117,10 +117,17 @@ int32_t addJavaSideToClassPaths() {
   return LOAD_OK;
 }
 
+// Probes registered at the VM's start apply to every class as it loads; after an attach, the classes
+// loaded before still lack them.
 void registerStartupProbes(bool attaching) {
   ProbeCreationResult result;
-  registerProbesByName(startupProbeModes().keys, attaching, result);
-  if (!result.isSuccessful()) logMessage(result.getErrorsText());
+  registerProbesByName(startupProbeModes().keys, attaching ? 1 : 0, result);
+  if (result.isSuccessful()) checkProbeNotRegistered(result);
+  if (!result.isSuccessful()) {
+    logMessage(result.getErrorsText());
+    return;
+  }
+  reportProbeCreationResult(result);
 }
 
 // The threads that run already get their records as if they had just started.

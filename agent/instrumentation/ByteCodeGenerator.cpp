@@ -61,6 +61,27 @@ void ByteCodeGenerator::appendNops(int32_t count) {
   for (int32_t i = 0; i < count; i++) code.add(OP_NOP);
 }
 
+void ByteCodeGenerator::emitIntConstant(int32_t value) {
+  if (value >= -1 && value <= 5) {
+    code.add(uint8_t(OP_ICONST_0 + value));
+  } else if (value >= -128 && value <= 127) {
+    code.add(OP_BIPUSH);
+    code.add(uint8_t(value));
+  } else if (value >= -32768 && value <= 32767) {
+    code.add(OP_SIPUSH);
+    appendShort(value);
+  } else {
+    fail(__LINE__);
+  }
+}
+
+void ByteCodeGenerator::emitWithIndex(uint8_t opcode, int32_t index) {
+  if (index < 1) fail(__LINE__);
+  requireU2(index, __LINE__);
+  code.add(opcode);
+  appendShort(index);
+}
+
 void ByteCodeGenerator::emitBranch(uint8_t opcode) {
   pendingBranches.add(code.size);
   code.add(opcode);

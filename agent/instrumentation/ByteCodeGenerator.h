@@ -33,6 +33,12 @@ class ByteCodeGenerator {
   void emitLoadConstant(int32_t index);
   // `count` NOPs; nothing for a count below 1.
   void appendNops(int32_t count);
+  // NOPs until the length is a multiple of 4, for code inserted into a method that holds a switch.
+  void alignToFour() { appendNops((4 - getLength() % 4) % 4); }
+  // An int constant in the shortest form: ICONST_M1..ICONST_5, BIPUSH, SIPUSH. Values -32768 to 32767.
+  void emitIntConstant(int32_t value);
+  // An instruction with a two-byte pool index (INVOKESTATIC, CHECKCAST ...). Indices are 1 to 65535.
+  void emitWithIndex(uint8_t opcode, int32_t index);
 
   // A forward branch (IFEQ, GOTO ...) whose offset stays open until resolvePendingBranch.
   void emitBranch(uint8_t opcode);

@@ -10,7 +10,7 @@
 #include "agent/db/DB.h"
 #include "agent/instrumentation/ByteCodeGenerator.h"
 #include "agent/instrumentation/MethodPatcher.h"
-#include "agent/probes/ProbeIgnoredPrefixes.h"
+#include "agent/probes/ProbeEligibility.h"
 #include "agent/recording/MethodStore.h"
 #include "agent/support/ClassNameSet.h"
 #include "agent/support/FatalError.h"

@@ -19,6 +19,9 @@
 #include "agent/instrumentation/NativeWrapping.h"
 #include "agent/platform/Clocks.h"
 #include "agent/platform/Files.h"
+#include "agent/probes/ProbeEligibility.h"
+#include "agent/probes/ProbeRegistry.h"
+#include "agent/probes/ProbeWeaver.h"
 #include "agent/recording/MethodStore.h"
 #include "agent/support/FatalError.h"
 #include "agent/support/FileUtils.h"
@@ -219,6 +222,41 @@ bool shouldWrapNativesOf(JNIEnv* env, jclass classBeingRedefined, const YString&
   return wrap;
 }
 
+// Whether a registered probe may weave the class: one of its including class patterns reaches it. A
+// probe is never woven into its own class.
+bool anyProbeMayApply(const YString& name, const YString& javaName) {
+  YCriticalSectionLock held(&probeRegistryLock(), "Instrumentation:probeTest");
+  for (int32_t p = 0; p < ourProbeDescriptors.size; p++) {
+    const ProbeDescriptor& probe = *ourProbeDescriptors[p];
+    if (probe.className.equals(name)) continue;
+    for (int32_t i = 0; i < probe.patternCount(); i++) {
+      if (!probe.negated[i] && canProbeClass(javaName, probe.classPatterns[i])) return true;
+    }
+  }
+  return false;
+}
+
+// Weaves, in registration order, every probe whose class patterns accept the class: its accepted
+// patterns split into the including and the excluding ones. True when some probe changed the class.
+bool weaveProbes(ClassFile& model, const YString& name, const YString& javaName) {
+  YCriticalSectionLock held(&probeRegistryLock(), "Instrumentation:probes");
+  bool woven = false;
+  for (int32_t p = 0; p < ourProbeDescriptors.size; p++) {
+    const ProbeDescriptor& probe = *ourProbeDescriptors[p];
+    if (probe.className.equals(name)) continue;
+    YVector<int32_t> included;
+    YVector<int32_t> excluded;
+    for (int32_t i = 0; i < probe.patternCount(); i++) {
+      const bool accepted = probe.isCpuTracingSupport ||
+                            (canProbeClass(javaName, probe.classPatterns[i]) &&
+                             model.hasAnnotationMatching(probe.classAnnotationPatterns[i]));
+      if (accepted) (probe.negated[i] ? excluded : included).add(i);
+    }
+    if (included.size > 0 && instrumentMethodWithProbe(model, probe, included, excluded)) woven = true;
+  }
+  return woven;
+}
+
 void logHookLine(jvmtiPhase phase, const char* name, const char* what) {
   YString line("ClassFileLoadHook: [");
   line.appendLong(phase);
@@ -315,8 +353,10 @@ void transformClass(const YString& name, jint classDataLength, const unsigned ch
     handBack(parsed.get(), newClassDataLength, newClassData, YString());
     return;
   }
-  // No probe is registered in this build, so only the agent's own edits can apply.
-  if ((agentFlags.load() & instrumentationAllowed) == 0 && !shouldWrapNatives) return;
+  // Classes that nothing would edit are not even parsed.
+  if ((agentFlags.load() & instrumentationAllowed) == 0 && !shouldWrapNatives && !anyProbeMayApply(name, javaName)) {
+    return;
+  }
 
   if (javaName.startsWith("com.brantel.probes.") || javaName.startsWith("com.brantel.runtime.") ||
       javaName.startsWith("com.brantel.Natives") || javaName.startsWith("com.brantel.Constants")) {
@@ -337,8 +377,10 @@ void transformClass(const YString& name, jint classDataLength, const unsigned ch
 
   bool changed = shouldWrapNatives && wrapAndRemember(model, name, settings.log);
 
-  // A redo is only ever granted to a class that probes changed; no probe edits a class in this build.
-  const bool probesChanged = false;
+  // The class of an Off probe, or of an Auto one while CPU recording is off, is to get stub callbacks here.
+  // A redo without tracing and allocation instrumentation is only ever granted to a class probes changed.
+  const bool probesChanged = weaveProbes(model, name, javaName);
+  if (probesChanged) changed = true;
   bool retryPermitted = false;
   bool tooLong = false;
   const uint64_t flags = agentFlags.load();

@@ -1,10 +1,18 @@
 #pragma once
 
+#include <cstdint>
+
 #include "agent/probes/ProbeCreationResult.h"
 #include "agent/support/YString.h"
 #include "agent/support/YVector.h"
 
-// Registers the named probe classes (Java form). The built-in "com.brantel.probes.builtin.ClassLoading"
-// is made at once; probe classes by name are not looked up by this build yet, so every other name comes
-// back as an error that says so, and the agent runs on without the probe.
-void registerProbesByName(const YVector<YString>& names, bool attaching, ProbeCreationResult& result);
+// Finds the named probe classes (Java form) and every inner class of each in the directories and
+// archives of probePathList, the first entry that holds a name winning, and validates each class file
+// into `result` with `initialState`. The built-in "com.brantel.probes.builtin.ClassLoading" is made at
+// once. Names found nowhere, files that cannot be read and names whose classes hold no probe add errors.
+// Nothing is registered yet: checkProbeNotRegistered commits the result.
+void registerProbesByName(const YVector<YString>& names, int32_t initialState, ProbeCreationResult& result);
+
+// Refuses each probe of the result whose class is registered already, or came earlier in the same
+// result; when the result then holds no error, appends its probes, in order, to the registry.
+void checkProbeNotRegistered(ProbeCreationResult& result);

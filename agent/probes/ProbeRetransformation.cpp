@@ -31,9 +31,9 @@ YString computeClassesToRetransform(JNIEnv* env, const YString& reason, bool att
   for (jint i = 0; i < count; i++) {
     const jclass klass = classes[i];
     YString javaName;
-    // No probe can be registered yet (registerProbesByName refuses every name), so every candidate is
-    // one that no probe matches: after an attach it awaits the retransformation of the classes loaded
-    // before the agent came.
+    // Which loaded classes the probes match is not worked out yet, so every candidate counts as one that
+    // no probe matches: after an attach it awaits the retransformation of the classes loaded before the
+    // agent came, which weaves the probes into it as into any class.
     if (isProbeCandidate(klass, javaName) && attach && retransformJvmti != nullptr) {
       checkJvmtiError(retransformJvmti->SetTag(klass, 1), "ProbeRetransformation", __LINE__);
     }

@@ -13,7 +13,7 @@
 #include "agent/classfile/MethodInfo.h"
 #include "agent/classfile/Opcodes.h"
 #include "agent/instrumentation/ClassInstrumenter.h"
-#include "agent/probes/ProbeIgnoredPrefixes.h"
+#include "agent/probes/ProbeEligibility.h"
 #include "agent/recording/MethodStore.h"
 #include "agent/support/AgentDirectories.h"
 #include "tests/support/FreshProcess.h"
