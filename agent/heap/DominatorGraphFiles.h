@@ -33,6 +33,7 @@ class ValueDigest {
   void add(int32_t value) { state = (state ^ uint32_t(value)) * 0x100000001b3ull; }
   bool operator==(const ValueDigest& other) const { return state == other.state; }
   bool operator!=(const ValueDigest& other) const { return state != other.state; }
+  uint64_t value() const { return state; }
 
  private:
   uint64_t state = 0xcbf29ce484222325ull;

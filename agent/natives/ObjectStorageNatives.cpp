@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "agent/heap/ObjectStorage.h"
+#include "agent/heap/ReferenceSearches.h"
 #include "agent/natives/NativeBarrier.h"
 #include "agent/support/FatalError.h"
 #include "agent/support/JniArrays.h"
@@ -92,6 +93,12 @@ class ArrayViews {
   int32_t opened = 0;
 };
 
+// The answer to an array whose elements the JVM cannot give in place, once no array is held.
+void throwElementsUnavailable(JNIEnv* env) {
+  env->ExceptionClear();
+  env->ThrowNew(findClass(env, "java/lang/OutOfMemoryError"), "array elements not available in place");
+}
+
 // The refusal text of the first of the `count` object indices that lies outside the storage; empty when
 // all lie inside.
 YString refusedObjects(const ObjectStorage& storage, const int32_t* objects, int32_t count) {
@@ -130,8 +137,7 @@ void setInBulk(JNIEnv* env, int32_t line, jlong handle, const jarray (&arrays)[N
       if (viewsComplete && refusal.length == 0) apply(storage, views, count);
     }
     if (!viewsComplete) {
-      env->ExceptionClear();
-      env->ThrowNew(findClass(env, "java/lang/OutOfMemoryError"), "array elements not available in place");
+      throwElementsUnavailable(env);
     } else if (refusal.length > 0) {
       refuse(refusal, line);
     }
@@ -152,6 +158,62 @@ void setValuesInBulk(JNIEnv* env, int32_t line, jlong handle, jintArray objects,
         const Value* entries = static_cast<const Value*>(views.elementsOf(1));
         for (int32_t k = 0; k < n; k++) set(storage, indices[k], entries[k]);
       });
+}
+
+// The int[] arrays of a search, held in place in argument order; the one at `written` has its changes
+// copied back when released, also when a broken invariant ends the search. Opening stops at the first
+// array the JVM cannot give. Null arrays are refused, and lengths taken, before any array is held,
+// since a held array allows no JNI call.
+template <int N>
+class SearchArrays {
+ public:
+  SearchArrays(JNIEnv* env, const jintArray (&arrays)[N], int32_t written, int32_t line) {
+    for (int32_t k = 0; k < N; k++) {
+      if (arrays[k] == nullptr) refuse("assertion failed: value is NULL", line);
+      lengths[k] = env->GetArrayLength(arrays[k]);
+    }
+    for (int32_t k = 0; k < N; k++) {
+      void* held = nullptr;
+      if (k == written) {
+        writable.emplace(env, arrays[k]);
+        held = writable->elements;
+      } else {
+        readOnly[k].emplace(env, arrays[k]);
+        held = const_cast<void*>(readOnly[k]->elements);
+      }
+      if (held == nullptr) return;
+      elements[k] = static_cast<int32_t*>(held);
+      opened++;
+    }
+  }
+
+  bool complete() const { return opened == N; }
+  const int32_t* ints(int32_t k) const { return elements[k]; }
+  int32_t length(int32_t k) const { return lengths[k]; }
+  ObjectMarks marks(int32_t k) const { return {elements[k], lengths[k]}; }
+  ObjectSet set(int32_t k) const { return {elements[k], lengths[k]}; }
+
+ private:
+  int32_t* elements[N] = {};
+  int32_t lengths[N] = {};
+  int32_t opened = 0;
+  std::optional<CriticalArrayElements> writable;
+  std::optional<ReadOnlyCriticalArrayElements> readOnly[N];
+};
+
+// The course of every search: the handle checked, the arrays held, the search run on the references.
+template <int N, class Search>
+void searchIn(JNIEnv* env, int32_t line, jlong handle, const jintArray (&arrays)[N], int32_t written, Search search) {
+  runNativeIn(env, source, line, [&] {
+    ObjectStorage& storage = storageOf(handle, line);
+    bool complete = false;
+    {
+      const SearchArrays<N> views(env, arrays, written, line);
+      complete = views.complete();
+      if (complete) search(storage.references, views);
+    }
+    if (!complete) throwElementsUnavailable(env);
+  });
 }
 
 }  // namespace
@@ -352,4 +414,39 @@ extern "C" JNIEXPORT jstring JNICALL Java_com_brantel_Natives_getStorageStatisti
                                                                                        jlong storage) {
   return runNativeIn(env, source, __LINE__,
                      [&] { return toJavaString(env, storageOf(storage, __LINE__).getStatistics()); });
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_brantel_Natives_f(JNIEnv* env, jclass, jlong storage, jintArray roots,
+                                                             jintArray marks) {
+  searchIn<2>(env, __LINE__, storage, {roots, marks}, 1, [](ObjectRefStorage& references, const SearchArrays<2>& a) {
+    findReachable(references, a.ints(0), a.length(0), a.marks(1));
+  });
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_brantel_Natives_fStrong(JNIEnv* env, jclass, jlong storage,
+                                                                   jintArray startSet, jintArray marks,
+                                                                   jintArray excludedFields, jint excludedObject,
+                                                                   jint excludedRefIndex) {
+  searchIn<3>(env, __LINE__, storage, {startSet, marks, excludedFields}, 1,
+              [&](ObjectRefStorage& references, const SearchArrays<3>& a) {
+                findStronglyReachable(references, a.set(0), a.marks(1), a.ints(2), a.length(2), excludedObject,
+                                      excludedRefIndex);
+              });
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_brantel_Natives_f0m(JNIEnv* env, jclass, jlong storage, jintArray set,
+                                                               jintArray roots, jintArray result) {
+  searchIn<3>(env, __LINE__, storage, {set, roots, result}, 2,
+              [](ObjectRefStorage& references, const SearchArrays<3>& a) {
+                findRetainedBySet(references, a.set(0), a.ints(1), a.length(1), a.marks(2));
+              });
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_brantel_Natives_f0o(JNIEnv* env, jclass, jlong storage, jintArray objects,
+                                                               jint from, jint to, jintArray roots, jintArray result) {
+  searchIn<3>(env, __LINE__, storage, {objects, roots, result}, 2,
+              [&](ObjectRefStorage& references, const SearchArrays<3>& a) {
+                findRetainedByObjects(references, a.ints(0), a.length(0), from, to, a.ints(1), a.length(1),
+                                      a.marks(2));
+              });
 }

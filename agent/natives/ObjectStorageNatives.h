@@ -60,4 +60,25 @@ JNIEXPORT void JNICALL Java_com_brantel_Natives_setRefs(JNIEnv* env, jclass nati
 
 JNIEXPORT jstring JNICALL Java_com_brantel_Natives_getStorageStatisticsImpl(JNIEnv* env, jclass natives, jlong storage);
 
+// Reachability over the storage's references in object bitsets (int[] arrays, bit (i & 31) of element
+// i >> 5 for object i), read and written in place. Every root, object and reference must be an object of
+// the storage covered by the bitset it marks; an array the JVM cannot give in place is
+// java.lang.OutOfMemoryError.
+
+// marks gains every object reachable from the roots through objects it did not hold before.
+JNIEXPORT void JNICALL Java_com_brantel_Natives_f(JNIEnv* env, jclass natives, jlong storage, jintArray roots,
+                                                  jintArray marks);
+// marks gains every object reachable from those of startSet that it does not hold, without following
+// reference excludedRefIndex of excludedObject, nor reference r of an object whose reference 0 is k for
+// a pair (k, r) of excludedFields.
+JNIEXPORT void JNICALL Java_com_brantel_Natives_fStrong(JNIEnv* env, jclass natives, jlong storage,
+                                                        jintArray startSet, jintArray marks, jintArray excludedFields,
+                                                        jint excludedObject, jint excludedRefIndex);
+// result becomes set with everything the roots no longer reach without it: what set keeps alive.
+JNIEXPORT void JNICALL Java_com_brantel_Natives_f0m(JNIEnv* env, jclass natives, jlong storage, jintArray set,
+                                                    jintArray roots, jintArray result);
+// The same for the set objects[from] to objects[to - 1].
+JNIEXPORT void JNICALL Java_com_brantel_Natives_f0o(JNIEnv* env, jclass natives, jlong storage, jintArray objects,
+                                                    jint from, jint to, jintArray roots, jintArray result);
+
 }  // extern "C"

@@ -37,4 +37,17 @@ public final class Natives {
 
   // Immediate dominators of the graph in inputFile, written to outputFile; the answer is a return code.
   public static native int dc(String inputFile, String outputFile, String algorithm, String tempDir);
+
+  // Fills the storage's immediate dominators of the objects in the bitset selected: from idomFile when it
+  // was kept for this computation, else by writing inputFile and calling runnable.run(), which turns it
+  // into outputFile, on this thread.
+  public static native void computeDominatorsImpl(String inputFile, String outputFile, String idomFile,
+      Object runnable, long storage, int[] roots, int[] selected);
+
+  // Searches over the references, answered in object bitsets (bit i & 31 of element i >> 5 for object i).
+  public static native void f(long storage, int[] roots, int[] marks);
+  public static native void fStrong(long storage, int[] startSet, int[] marks, int[] excludedFields,
+      int excludedObject, int excludedRefIndex);
+  public static native void f0m(long storage, int[] set, int[] roots, int[] result);
+  public static native void f0o(long storage, int[] objects, int from, int to, int[] roots, int[] result);
 }
