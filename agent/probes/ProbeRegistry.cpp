@@ -1,7 +1,9 @@
 #include "agent/probes/ProbeRegistry.h"
 
-YVector<TopProbe*> ourTopProbes;
-YVector<ProbeDescriptor*> ourProbeDescriptors;
+// Never destroyed, like the records they hold: class-loading threads may read them while the process
+// exits.
+YVector<TopProbe*>& ourTopProbes = *new YVector<TopProbe*>();
+YVector<ProbeDescriptor*>& ourProbeDescriptors = *new YVector<ProbeDescriptor*>();
 
 YCriticalSection& probeRegistryLock() {
   static YCriticalSection* const lock = new YCriticalSection("ProbeRegistryLock");

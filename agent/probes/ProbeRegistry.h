@@ -84,8 +84,8 @@ class ProbeDescriptor {
 // Registration, unregistration and mode changes run on Java threads while class-loading threads read the
 // registry, so every access holds probeRegistryLock(), briefly. The lock is taken inside "ourLock" where
 // both are needed, never the other way round.
-extern YVector<TopProbe*> ourTopProbes;
-extern YVector<ProbeDescriptor*> ourProbeDescriptors;
+extern YVector<TopProbe*>& ourTopProbes;
+extern YVector<ProbeDescriptor*>& ourProbeDescriptors;
 YCriticalSection& probeRegistryLock();
 
 // The record of a probe name, made when new: '/' read as '.', everything from the first '$' cut off. A new

@@ -32,6 +32,8 @@ TEST_F(MethodFlagsWithoutTheLock, ReadsWhileMethodsAreMadeAndFlagsChangeSeeWhole
       reads++;
     }
   });
+  // The writes start once the reader runs: on a loaded machine the thread may start late.
+  while (reads.load() == 0) std::this_thread::yield();
   // The test holds the lock, as the agent's writers do; the reader needs none.
   for (int32_t i = 0; i < 40000; i++) {
     const int32_t id = getOrCreateMethod("Worker", ("invoke" + std::to_string(i)).c_str(), "()", "void", "", false);
