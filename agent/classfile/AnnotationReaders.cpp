@@ -129,7 +129,7 @@ bool hasAnnotationMatching(const YString& pattern, const YVector<AttributeInfo*>
     // The reader makes this class for the visible and the invisible annotations alone.
     const auto* annotations = dynamic_cast<const AnnotationsAttribute*>(attributes[a]);
     if (annotations == nullptr) continue;
-    DataInput in(annotations->getBytes());
+    DataInput in(annotations->getBytes(), annotations->getLength());
     const int32_t count = in.readUnsignedShort();
     for (int32_t i = 0; i < count; i++) {
       if (matchesWildcardStrings(pattern, utf8At(pool, in.readUnsignedShort()))) return true;
@@ -142,7 +142,7 @@ bool hasAnnotationMatching(const YString& pattern, const YVector<AttributeInfo*>
 void readProbeAnnotations(const AnnotationsAttribute& attribute, const ConstantPool& pool,
                           YVector<YString>& methodPatterns, YString& instanceOf,
                           YVector<YString>& retransformIfInstanceOf, bool& discardThrownException) {
-  DataInput in(attribute.getBytes());
+  DataInput in(attribute.getBytes(), attribute.getLength());
   const int32_t count = in.readUnsignedShort();
   for (int32_t i = 0; i < count; i++) {
     const YString& type = utf8At(pool, in.readUnsignedShort());
@@ -162,7 +162,7 @@ void readProbeAnnotations(const AnnotationsAttribute& attribute, const ConstantP
 void readProbeParameterAnnotations(const ParameterAnnotationsAttribute& attribute, const ConstantPool& pool,
                                    const YVector<YString>& argumentTypes, YVector<CallbackParameter>* out) {
   if (out == nullptr) assertionFailed("assertion failed: value is NULL", SOURCE, __LINE__);
-  DataInput in(attribute.getBytes());
+  DataInput in(attribute.getBytes(), attribute.getLength());
   const int32_t parameters = in.readUnsignedByte();
   if (parameters > argumentTypes.size) assertionFailed("assertion failed", SOURCE, __LINE__);
   for (int32_t p = 0; p < parameters; p++) {

@@ -4,12 +4,29 @@
 
 #include "agent/classfile/ConstantPoolInfo.h"
 #include "agent/classfile/DataOutput.h"
+#include "agent/support/Arena.h"
 #include "agent/support/YString.h"
+
+// The bytes of an attribute body kept as they came: in the arena of the attribute's class file, or on
+// the heap for an attribute made without one.
+class BodyBytes {
+ public:
+  BodyBytes(const uint8_t* body, int32_t length, Arena* arena);
+  ~BodyBytes();
+  BodyBytes(const BodyBytes&) = delete;
+  BodyBytes& operator=(const BodyBytes&) = delete;
+
+  const uint8_t* get() const { return bytes; }
+
+ private:
+  uint8_t* bytes;
+  const bool onHeap;
+};
 
 // One attribute of a class, a field, a method or a Code attribute: the pool index of its name and the
 // byte length of the body that `writeBody` emits. An attribute read from a file and not edited writes
 // back byte for byte; an editor that changes a body keeps the length equal to it (`setLength`).
-class AttributeInfo {
+class AttributeInfo : public ArenaAllocated {
  public:
   // The name index must be >= 1 and the length >= 0 (a u4 length of 2^31 or more is refused here).
   AttributeInfo(int32_t nameIndex, int32_t length);

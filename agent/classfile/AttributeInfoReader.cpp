@@ -12,29 +12,31 @@
 
 namespace {
 
-AttributeInfo* readBody(DataInput& in, ClassFile* classFile, const YString& name, int32_t nameIndex, int32_t length) {
+AttributeInfo* readBody(DataInput& in, ClassFile* classFile, const ConstantUtf8Info& name, int32_t nameIndex,
+                        int32_t length) {
   const AttributeNames& names = attributeNames();
+  Arena* arena = classFile == nullptr ? nullptr : &classFile->getArena();
   if (name.equals(names.code)) {
     if (classFile == nullptr) assertionFailed("assertion failed: value is NULL", "AttributeInfoReader", __LINE__);
-    return new CodeAttribute(in, classFile, nameIndex, length);
+    return new (arena) CodeAttribute(in, classFile, nameIndex, length);
   }
-  if (name.equals(names.constantValue)) return new ConstantValueAttribute(in, nameIndex, length);
-  if (name.equals(names.deprecated)) return new DeprecatedAttribute(in, nameIndex, length);
-  if (name.equals(names.exceptions)) return new ExceptionsAttribute(in, nameIndex, length);
-  if (name.equals(names.innerClasses)) return new InnerClassesAttribute(in, nameIndex, length);
-  if (name.equals(names.lineNumberTable)) return new LineNumberTableAttribute(in, nameIndex, length);
-  if (name.equals(names.localVariableTable)) return new LocalVariableTableAttribute(in, nameIndex, length);
-  if (name.equals(names.localVariableTypeTable)) return new LocalVariableTypeTableAttribute(in, nameIndex, length);
-  if (name.equals(names.sourceFile)) return new SourceFileAttribute(in, nameIndex, length);
-  if (name.equals(names.stackMapTable)) return new StackMapTableAttribute(in, nameIndex, length);
-  if (name.equals(names.synthetic)) return new SyntheticAttribute(in, nameIndex, length);
+  if (name.equals(names.constantValue)) return new (arena) ConstantValueAttribute(in, nameIndex, length);
+  if (name.equals(names.deprecated)) return new (arena) DeprecatedAttribute(in, nameIndex, length, arena);
+  if (name.equals(names.exceptions)) return new (arena) ExceptionsAttribute(in, nameIndex, length);
+  if (name.equals(names.innerClasses)) return new (arena) InnerClassesAttribute(in, nameIndex, length, arena);
+  if (name.equals(names.lineNumberTable)) return new (arena) LineNumberTableAttribute(in, nameIndex, length, arena);
+  if (name.equals(names.localVariableTable)) return new (arena) LocalVariableTableAttribute(in, nameIndex, length, arena);
+  if (name.equals(names.localVariableTypeTable)) return new (arena) LocalVariableTypeTableAttribute(in, nameIndex, length, arena);
+  if (name.equals(names.sourceFile)) return new (arena) SourceFileAttribute(in, nameIndex, length);
+  if (name.equals(names.stackMapTable)) return new (arena) StackMapTableAttribute(in, nameIndex, length, arena);
+  if (name.equals(names.synthetic)) return new (arena) SyntheticAttribute(in, nameIndex, length, arena);
   if (name.equals(names.runtimeVisibleAnnotations) || name.equals(names.runtimeInvisibleAnnotations)) {
-    return new AnnotationsAttribute(in, nameIndex, length);
+    return new (arena) AnnotationsAttribute(in, nameIndex, length, arena);
   }
   if (name.equals(names.runtimeInvisibleParameterAnnotations)) {
-    return new ParameterAnnotationsAttribute(in, nameIndex, length);
+    return new (arena) ParameterAnnotationsAttribute(in, nameIndex, length, arena);
   }
-  return new UnknownAttribute(in, nameIndex, length);
+  return new (arena) UnknownAttribute(in, nameIndex, length, arena);
 }
 
 }  // namespace
@@ -43,7 +45,7 @@ AttributeInfo* AttributeInfoReader::read(DataInput& in, const ConstantPool& pool
   const int32_t nameIndex = in.readUnsignedShort();
   const int32_t length = in.readInt();
   if (pool[nameIndex] == nullptr) assertionFailed("assertion failed: value is NULL", "AttributeInfoReader", __LINE__);
-  const YString& name = constantAt<ConstantUtf8Info>(pool, nameIndex, "AttributeInfoReader", __LINE__).getString();
+  const ConstantUtf8Info& name = constantAt<ConstantUtf8Info>(pool, nameIndex, "AttributeInfoReader", __LINE__);
   const int32_t start = in.getPosition();
   AttributeInfo* attribute = readBody(in, classFile, name, nameIndex, length);
   // A body that ends elsewhere than its declared length would leave the rest of the class misread and

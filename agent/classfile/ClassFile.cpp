@@ -1,7 +1,5 @@
 #include "agent/classfile/ClassFile.h"
 
-#include <memory>
-
 #include "agent/classfile/AnnotationReaders.h"
 #include "agent/classfile/AttributeInfoReader.h"
 #include "agent/classfile/AttributeNames.h"
@@ -47,9 +45,12 @@ bool isTemplateName(const YString& name) {
 
 }  // namespace
 
-ClassFile::ClassFile(DataInput& in) {
+ClassFile::ClassFile(DataInput& in, FrameExpansion frames) {
   try {
+    const int32_t start = in.getPosition();
     parse(in);
+    parsedLength = in.getPosition() - start;
+    if (frames == FrameExpansion::atParse) expandFrames();
   } catch (...) {
     release();  // no destructor runs for a constructor that throws
     throw;
@@ -63,7 +64,6 @@ void ClassFile::release() {
   attributes.deleteElements();
   methods.deleteElements();
   fields.deleteElements();
-  utf8CacheKeys.deleteElements();
 }
 
 void ClassFile::parse(DataInput& in) {
@@ -75,7 +75,7 @@ void ClassFile::parse(DataInput& in) {
   constantPool.reserve(count);
   constantPool.add(nullptr);
   for (int32_t i = 1; i < count;) {
-    ConstantPoolInfo* entry = ConstantPoolInfo::read(in);
+    ConstantPoolInfo* entry = ConstantPoolInfo::read(in, &arena);
     if (entry == nullptr) {
       parseFailed = true;
       return;
@@ -101,23 +101,32 @@ void ClassFile::parse(DataInput& in) {
   }
 
   const int32_t fieldCount = in.readUnsignedShort();
-  for (int32_t i = 0; i < fieldCount; i++) fields.add(new FieldInfo(in, this));
+  fields.reserve(fieldCount);
+  for (int32_t i = 0; i < fieldCount; i++) fields.add(new (&arena) FieldInfo(in, this));
   const int32_t methodCount = in.readUnsignedShort();
-  for (int32_t i = 0; i < methodCount; i++) methods.add(new MethodInfo(in, this));
+  methods.reserve(methodCount);
+  for (int32_t i = 0; i < methodCount; i++) methods.add(new (&arena) MethodInfo(in, this));
   const int32_t attributeCount = in.readUnsignedShort();
   for (int32_t i = 0; i < attributeCount; i++) attributes.add(AttributeInfoReader::read(in, constantPool, this));
+  framesPending = majorVersion >= FIRST_FRAMES_VERSION;
+}
 
-  if (majorVersion >= FIRST_FRAMES_VERSION) {
-    for (int32_t i = 0; i < methods.size; i++) methods[i]->initStackMapFrames();
-  }
+void ClassFile::expandFrames() {
+  if (!framesPending) return;
+  framesPending = false;
+  for (int32_t i = 0; i < methods.size; i++) methods[i]->initStackMapFrames();
 }
 
 void ClassFile::write(DataOutput& out) const {
-  // Into a buffer of its own first, so that a write refused part-way appends nothing.
-  YVector<uint8_t> bytes(4096);
-  DataOutput buffer(bytes);
-  writeClass(buffer);
-  out.write(bytes.data, bytes.size);
+  // A write refused part-way takes back what it appended.
+  const int32_t start = out.size();
+  out.reserve(parsedLength + parsedLength / 4 + 256);
+  try {
+    writeClass(out);
+  } catch (...) {
+    out.truncate(start);
+    throw;
+  }
 }
 
 void ClassFile::writeClass(DataOutput& out) const {
@@ -166,9 +175,9 @@ void ClassFile::cacheUtf8(const YString& text, int32_t index) {
     utf8Cache.values[slot] = index;
     return;
   }
-  auto key = std::make_unique<YString>(text);
-  utf8CacheKeys.add(key.get());
-  utf8Cache.put(key.release()->data, index);
+  // Texts are cut at their first zero byte, as the key is.
+  const auto* key = reinterpret_cast<const char*>(arena.copy(text.data, size_t(text.length) + 1));
+  utf8Cache.put(key, index);
 }
 
 int32_t ClassFile::getOrAddUtf8(const YString& text) {
@@ -180,7 +189,7 @@ int32_t ClassFile::getOrAddUtf8(const YString& text) {
       return i;
     }
   }
-  const int32_t index = append(new ConstantUtf8Info(text));
+  const int32_t index = append(new (&arena) ConstantUtf8Info(text));
   cacheUtf8(text, index);
   return index;
 }
@@ -200,7 +209,7 @@ int32_t ClassFile::getOrAddClass(int32_t nameIndex) {
       return i;
     }
   }
-  const int32_t index = append(new ConstantClassInfo(nameIndex));
+  const int32_t index = append(new (&arena) ConstantClassInfo(nameIndex));
   classCache.put(nameIndex, index);
   return index;
 }
@@ -220,7 +229,7 @@ int32_t ClassFile::getOrAddString(const YString& text) {
       return i;
     }
   }
-  const int32_t index = append(new ConstantStringInfo(utf8));
+  const int32_t index = append(new (&arena) ConstantStringInfo(utf8));
   stringCache.put(utf8, index);
   return index;
 }
@@ -234,7 +243,7 @@ int32_t ClassFile::getOrAddNameAndType(int32_t nameIndex, int32_t descriptorInde
       return i;
     }
   }
-  return append(new ConstantNameAndTypeInfo(nameIndex, descriptorIndex));
+  return append(new (&arena) ConstantNameAndTypeInfo(nameIndex, descriptorIndex));
 }
 
 int32_t ClassFile::getOrAddMethodRef(int32_t classIndex, int32_t nameIndex, int32_t descriptorIndex) {
@@ -247,13 +256,13 @@ int32_t ClassFile::getOrAddMethodRef(int32_t classIndex, int32_t nameIndex, int3
       return i;
     }
   }
-  return append(new ConstantMethodRefInfo(classIndex, nameAndType));
+  return append(new (&arena) ConstantMethodRefInfo(classIndex, nameAndType));
 }
 
 int32_t ClassFile::getOrAddInteger(int32_t value) {
   indexNumbers();
   if (const int32_t found = integerIndex.get(value); found > 0) return found;
-  const int32_t index = append(new ConstantIntInfo(value));
+  const int32_t index = append(new (&arena) ConstantIntInfo(value));
   integerIndex.put(value, index);
   return index;
 }
@@ -261,7 +270,7 @@ int32_t ClassFile::getOrAddInteger(int32_t value) {
 int32_t ClassFile::getOrAddLong(int64_t value) {
   indexNumbers();
   if (const int32_t found = longIndex.get(value); found > 0) return found;
-  const int32_t index = append(new ConstantLongInfo(value));
+  const int32_t index = append(new (&arena) ConstantLongInfo(value));
   constantPool.add(nullptr);
   longIndex.put(value, index);
   return index;
@@ -293,9 +302,13 @@ int32_t ClassFile::getOrAddMethod(const YString& name, const YString& descriptor
   for (int32_t i = 0; i < methods.size; i++) {
     if (methods[i]->hasNameAndDescriptor(nameIndex, descriptorIndex)) return i;
   }
-  auto method = std::make_unique<MethodInfo>(flags, nameIndex, descriptorIndex, this);
-  methods.add(method.get());
-  method.release();
+  auto* method = new (&arena) MethodInfo(flags, nameIndex, descriptorIndex, this);
+  try {
+    methods.add(method);
+  } catch (...) {
+    delete method;
+    throw;
+  }
   return methods.size - 1;
 }
 

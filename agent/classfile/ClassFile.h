@@ -8,26 +8,41 @@
 #include "agent/classfile/DataOutput.h"
 #include "agent/classfile/FieldInfo.h"
 #include "agent/classfile/MethodInfo.h"
+#include "agent/support/Arena.h"
 #include "agent/support/ClassNameSet.h"
 #include "agent/support/YMap.h"
 #include "agent/support/YString.h"
 #include "agent/support/YVector.h"
 
+// When the stack-map frames of a class of version 50 or later are expanded: while it is parsed, or when
+// its owner asks (ClassFile::expandFrames), so that a class that nothing edits is spared the work.
+enum class FrameExpansion { atParse, onRequest };
+
 // The editable model of one class file: the header, the constant pool, to which editors add the constants
 // they need without duplicating any, the fields, the methods and the class's attributes. Members and
 // attributes keep a pointer to the model, so a ClassFile is never copied or moved. For classes of version
-// 50 and later every method's stack-map frames are expanded while the class is parsed, which may already
-// add entries to the pool.
+// 50 and later every method's stack-map frames are expanded while the class is parsed (or on request),
+// which may already add entries to the pool. Everything the model makes while the class is parsed,
+// edited and written lives in the class file's arena and goes with it.
 class ClassFile {
  public:
   // Parses the class. An unknown constant-pool tag stops the parse and sets the parse-failed flag, after
   // which only the flag and the destructor may be used; malformed input is a fatal error.
-  explicit ClassFile(DataInput& in);
+  explicit ClassFile(DataInput& in, FrameExpansion frames = FrameExpansion::atParse);
   ~ClassFile();
   ClassFile(const ClassFile&) = delete;
   ClassFile& operator=(const ClassFile&) = delete;
 
   bool isParseFailed() const { return parseFailed; }
+
+  // Expands the frames of a class parsed with FrameExpansion::onRequest exactly as its parse would have;
+  // nothing once they are expanded, or for a class that has none to expand. It must come before any
+  // edit and before the class is written, so that the result is the same as with frames expanded at the
+  // parse: the initial frames add their pool entries ahead of every editor's.
+  void expandFrames();
+
+  // Where the model's objects live; they must not outlive the class file.
+  Arena& getArena() { return arena; }
 
   // Appends the class file. A count, a text or a code length that its field in the file cannot hold is a
   // fatal error, and then nothing is appended: the caller keeps whatever it holds, the original class
@@ -87,7 +102,8 @@ class ClassFile {
   int32_t getThisClassIndex() const { return thisClassIndex; }
   int32_t getMajorVersion() const { return majorVersion; }
   // For an editor whose code needs a newer class-file version (LDC of a class needs 49). Frames are
-  // expanded at parse time only, so a version raised to 50 or more gains none.
+  // expanded only for a class of version 50 or later as parsed, so a version raised to 50 or more gains
+  // none.
   void setMajorVersion(int32_t version) { majorVersion = version; }
   int32_t getMinorVersion() const { return minorVersion; }
 
@@ -112,6 +128,8 @@ class ClassFile {
   void writeClass(DataOutput& out) const;
   void indexNumbers();
 
+  // First, so that it goes last: every object of the model lives in it.
+  Arena arena;
   uint32_t magic = 0;
   int32_t majorVersion = 0;
   int32_t minorVersion = 0;
@@ -124,10 +142,9 @@ class ClassFile {
   YVector<MethodInfo*> methods;
   YVector<AttributeInfo*> attributes;
   // Answers that a get-or-add gave. Every answer is checked against the pool before it is used, so an
-  // entry whose text or tag changed since is looked up afresh. The Utf8 keys are copies that the cache
-  // owns: an entry's own text is freed when the entry's text is replaced.
+  // entry whose text or tag changed since is looked up afresh. The Utf8 keys are copies in the arena: an
+  // entry's own text is freed when the entry's text is replaced.
   YMap<const char*, int32_t> utf8Cache{10};
-  YVector<YString*> utf8CacheKeys;
   YMap<int32_t, int32_t> classCache{10};
   YMap<int32_t, int32_t> stringCache{3};
   // Value to the first Integer or Long entry holding it, made at the first get-or-add of either.
@@ -136,4 +153,7 @@ class ClassFile {
   bool numbersIndexed = false;
   ClassNameSet loggedTexts;
   bool parseFailed = false;
+  bool framesPending = false;
+  // The size of the class as read, a hint for the size of its writes.
+  int32_t parsedLength = 0;
 };

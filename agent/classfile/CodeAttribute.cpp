@@ -92,17 +92,17 @@ void CodeAttribute::ExceptionTableElement::write(DataOutput& out) const {
 
 CodeAttribute::CodeAttribute(DataInput& in, ClassFile* classFile, int32_t nameIndex, int32_t length)
     : AttributeInfo(nameIndex, length), maxStack(0), maxLocals(0), codeLength(0), classFile(classFile),
-      stackMapTableNameIndex(-1), framesTracked(false) {
+      code(nullptr), stackMapTableNameIndex(-1), framesTracked(false) {
   requireNotNull(classFile, __LINE__);
   try {
     maxStack = in.readUnsignedShort();
     maxLocals = in.readUnsignedShort();
     codeLength = in.readInt();
     if (codeLength < 1 || codeLength > MAX_CODE_LENGTH) fail(__LINE__);
-    code.reset(new uint8_t[size_t(codeLength)]);
-    in.readFully(code.get(), codeLength);
+    code = classFile->getArena().copy(in.readBytes(codeLength), size_t(codeLength));
     const int32_t entries = in.readUnsignedShort();
-    for (int32_t i = 0; i < entries; i++) exceptionTable.add(new ExceptionTableElement(in, codeLength));
+    exceptionTable.reserve(entries);
+    for (int32_t i = 0; i < entries; i++) exceptionTable.add(new (arena()) ExceptionTableElement(in, codeLength));
     const int32_t count = in.readUnsignedShort();
     for (int32_t i = 0; i < count; i++) {
       attributes.add(AttributeInfoReader::read(in, classFile->getConstantPool(), classFile));
@@ -116,9 +116,13 @@ CodeAttribute::CodeAttribute(DataInput& in, ClassFile* classFile, int32_t nameIn
 
 CodeAttribute::CodeAttribute(ClassFile* classFile, int32_t nameIndex)
     : AttributeInfo(nameIndex, FIXED_BODY_SIZE + 1), maxStack(0), maxLocals(0), codeLength(1),
-      code(new uint8_t[1]{OP_RETURN}), classFile(classFile), stackMapTableNameIndex(-1), framesTracked(false) {
+      classFile(classFile), code(nullptr), stackMapTableNameIndex(-1), framesTracked(false) {
   requireNotNull(classFile, __LINE__);
+  const uint8_t body = OP_RETURN;
+  code = classFile->getArena().copy(&body, 1);
 }
+
+Arena* CodeAttribute::arena() const { return &classFile->getArena(); }
 
 CodeAttribute::~CodeAttribute() { release(); }
 
@@ -138,7 +142,7 @@ void CodeAttribute::writeBody(DataOutput& out) const {
   out.writeShort(maxStack);
   out.writeShort(maxLocals);
   out.writeInt(codeLength);
-  out.write(code.get(), codeLength);
+  out.write(code, codeLength);
   writeU2(out, exceptionTable.size, "CodeAttribute", __LINE__);
   for (int32_t i = 0; i < exceptionTable.size; i++) exceptionTable[i]->write(out);
   writeU2(out, attributes.size, "CodeAttribute", __LINE__);
@@ -155,10 +159,9 @@ void CodeAttribute::growLength(int32_t delta) {
 void CodeAttribute::setCode(const uint8_t* bytes, int32_t length) {
   requireNotNull(bytes, __LINE__);
   if (length < 0) fail(__LINE__);
-  std::unique_ptr<uint8_t[]> copy(new uint8_t[size_t(length)]);
-  if (length > 0) std::memcpy(copy.get(), bytes, size_t(length));
+  const uint8_t* copy = classFile->getArena().copy(bytes, size_t(length));
   growLength(length - codeLength);
-  code = std::move(copy);
+  code = copy;
   codeLength = length;
 }
 
@@ -311,13 +314,13 @@ YVector<VerificationType> CodeAttribute::maskedLocals(const YVector<Verification
 }
 
 void CodeAttribute::addExceptionHandler(int32_t start, int32_t end, int32_t handler, const VerificationType& stackType) {
-  auto* added = new ExceptionTableElement(start, end, handler);
+  auto* added = new (arena()) ExceptionTableElement(start, end, handler);
   exceptionTable.add(added);
   growLength(ENTRY_SIZE);
 
   if (framesTracked) {
     requireFrame();
-    auto* frame = new StackMapFrame(*frames[0], handler, stackType, 0);
+    auto* frame = new (arena()) StackMapFrame(*frames[0], handler, stackType, 0);
     frame->locals = maskedLocals(frame->locals);
     // Before any frame already at the handler: two frames at one offset cannot be encoded, so such a
     // method fails when it is written instead of going out with a frame that lacks the caught object.
@@ -393,7 +396,7 @@ void CodeAttribute::insertFramesForCode(const YVector<int32_t>& offsets, int32_t
     while (next < frames.size && frames[next]->offset <= target) merged.add(frames[next++]);
     const StackMapFrame& previous = *merged.peek();
     if (previous.offset == target) continue;
-    auto* frame = new StackMapFrame(previous, target, stackType, initOffset);
+    auto* frame = new (arena()) StackMapFrame(previous, target, stackType, initOffset);
     if (localsOverride != nullptr) {
       frame->locals = *localsOverride;
     } else if (mask) {
@@ -471,14 +474,14 @@ void CodeAttribute::initStackMapFrames(ClassFile* file, const MethodInfo* method
   framesTracked = file->getMajorVersion() >= FIRST_FRAMES_VERSION;
   if (!framesTracked) return;
   if (frames.size != 0) fail(__LINE__);
-  frames.add(new StackMapFrame(*file, *method));
+  frames.add(new (arena()) StackMapFrame(*file, *method));
   const YString& name = attributeNames().stackMapTable;
   stackMapTableNameIndex = file->getOrAddUtf8(name);
   AttributeInfo* table = getAttribute(name);
   if (table == nullptr) return;
   auto* stackMapTable = dynamic_cast<StackMapTableAttribute*>(table);
   if (stackMapTable == nullptr) fail(__LINE__);
-  stackMapTable->expandFrames(frames, file->getThisClassIndex(), codeLength);
+  stackMapTable->expandFrames(frames, file->getThisClassIndex(), codeLength, arena());
   removeAttribute(name);
 }
 
@@ -489,7 +492,7 @@ void CodeAttribute::buildStackMapTable() {
   DataOutput out(body);
   writeU2(out, frames.size - 1, "CodeAttribute", __LINE__);
   for (int32_t i = 1; i < frames.size; i++) frames[i]->write(frames[i - 1], out);
-  auto* table = new StackMapTableAttribute(stackMapTableNameIndex, body);
+  auto* table = new (arena()) StackMapTableAttribute(stackMapTableNameIndex, body.data, body.size, arena());
   attributes.add(table);
   growLength(ATTRIBUTE_HEADER_SIZE + table->getLength());
 }
@@ -507,7 +510,7 @@ void CodeAttribute::reset(ClassFile* file, const MethodInfo* method, int32_t new
   if (framesTracked) {
     requireNotNull(file, __LINE__);
     requireNotNull(method, __LINE__);
-    frames.add(new StackMapFrame(*file, *method));
+    frames.add(new (arena()) StackMapFrame(*file, *method));
   }
   growLength(-ENTRY_SIZE * exceptionTable.size);
   exceptionTable.deleteElements();

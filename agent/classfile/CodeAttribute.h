@@ -26,7 +26,7 @@ class CodeAttribute : public AttributeInfo {
  public:
   // One handler of the exception table, which the JVM searches in order. Catch type 0 catches
   // everything.
-  struct ExceptionTableElement {
+  struct ExceptionTableElement : ArenaAllocated {
     int32_t startPc;
     int32_t endPc;
     int32_t handlerPc;
@@ -40,7 +40,8 @@ class CodeAttribute : public AttributeInfo {
   };
 
   // Reads the body that follows the name index and length; nested attributes are read with the class
-  // file's pool. Frames are not tracked until initStackMapFrames.
+  // file's pool, and they, the code and the tables live in its arena. Frames are not tracked until
+  // initStackMapFrames.
   CodeAttribute(DataInput& in, ClassFile* classFile, int32_t nameIndex, int32_t length);
   // A body of a single RETURN, for a method that gains code.
   CodeAttribute(ClassFile* classFile, int32_t nameIndex);
@@ -50,7 +51,7 @@ class CodeAttribute : public AttributeInfo {
   void writeBody(DataOutput& out) const override;
 
   int32_t getCodeLength() const { return codeLength; }
-  const uint8_t* getCode() const { return code.get(); }
+  const uint8_t* getCode() const { return code; }
   // Replaces the code with a copy of `length` bytes; the attribute length follows.
   void setCode(const uint8_t* bytes, int32_t length);
 
@@ -132,6 +133,7 @@ class CodeAttribute : public AttributeInfo {
 
  private:
   void release();
+  Arena* arena() const;
   void growLength(int32_t delta);
   void requireFrame() const;
   YVector<VerificationType> maskedLocals(const YVector<VerificationType>& locals) const;
@@ -139,8 +141,9 @@ class CodeAttribute : public AttributeInfo {
   int32_t maxStack;
   int32_t maxLocals;
   int32_t codeLength;
-  std::unique_ptr<uint8_t[]> code;
   ClassFile* const classFile;
+  // In the class file's arena, like everything the attribute makes.
+  const uint8_t* code;
   YVector<AttributeInfo*> attributes;
   YVector<ExceptionTableElement*> exceptionTable;
   YVector<int32_t> preservedLocals;

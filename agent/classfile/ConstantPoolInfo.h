@@ -4,6 +4,7 @@
 
 #include "agent/classfile/DataInput.h"
 #include "agent/classfile/DataOutput.h"
+#include "agent/support/Arena.h"
 #include "agent/support/FatalError.h"
 #include "agent/support/YVector.h"
 
@@ -26,7 +27,7 @@ constexpr uint32_t CONSTANT_InvokeDynamic = 18;
 
 // One entry of a constant pool. Entries never point back to their pool: every look-up through an index
 // is given the pool.
-class ConstantPoolInfo {
+class ConstantPoolInfo : public ArenaAllocated {
  public:
   explicit ConstantPoolInfo(uint32_t tag) : tag(tag) {}
   virtual ~ConstantPoolInfo() = default;
@@ -36,10 +37,11 @@ class ConstantPoolInfo {
   // Appends the tag byte and the entry's body.
   virtual void write(DataOutput& out) const = 0;
 
-  // Reads one tag and the body that follows; the caller owns the entry. An unknown tag is the one soft
-  // failure of the class-file model: it is logged and gives null, and the class is left as it was.
-  // Malformed bodies (zero indices, bad handle kinds, truncated input) are fatal errors.
-  static ConstantPoolInfo* read(DataInput& in);
+  // Reads one tag and the body that follows; the caller owns the entry, which lives in `arena` when one
+  // is given. An unknown tag is the one soft failure of the class-file model: it is logged and gives
+  // null, and the class is left as it was. Malformed bodies (zero indices, bad handle kinds, truncated
+  // input) are fatal errors.
+  static ConstantPoolInfo* read(DataInput& in, Arena* arena = nullptr);
 
   const uint32_t tag;
 };

@@ -1,24 +1,41 @@
 #include "agent/classfile/ConstantValues.h"
 
-ConstantUtf8Info::ConstantUtf8Info(DataInput& in) : ConstantPoolInfo(TAG) {
+ConstantUtf8Info::ConstantUtf8Info(DataInput& in, Arena* arena) : ConstantPoolInfo(TAG) {
   byteLength = in.readUnsignedShort();
-  text = in.readString(byteLength);
+  if (arena == nullptr) {
+    text = in.readString(byteLength);
+    return;
+  }
+  // The text ends at the first zero byte, as readString cuts it.
+  const auto* read = reinterpret_cast<const char*>(in.readBytes(byteLength));
+  const void* zero = byteLength > 0 ? std::memchr(read, 0, size_t(byteLength)) : nullptr;
+  textLength = zero != nullptr ? int32_t(static_cast<const char*>(zero) - read) : byteLength;
+  bytes = reinterpret_cast<const char*>(arena->copy(read, size_t(textLength)));
+}
+
+void ConstantUtf8Info::materialize() const {
+  text = YString::copyOf(bytes, textLength);
+  bytes = nullptr;
 }
 
 ConstantUtf8Info::ConstantUtf8Info(const YString& text)
     : ConstantPoolInfo(TAG), text(text), byteLength(text.length) {}
 
 void ConstantUtf8Info::write(DataOutput& out) const {
-  if (byteLength > text.length) assertionFailed("assertion failed", "ConstantUtf8Info", __LINE__);
+  const char* written = bytes != nullptr ? bytes : text.data;
+  if (byteLength > (bytes != nullptr ? textLength : text.length)) {
+    assertionFailed("assertion failed", "ConstantUtf8Info", __LINE__);
+  }
   // The length field is a u2: a longer text would be written as a corrupt class.
   if (byteLength > 0xFFFF) assertionFailed("assertion failed", "ConstantUtf8Info", __LINE__);
   out.writeByte(int32_t(tag));
   out.writeShort(byteLength);
-  out.write(text.data, byteLength);
+  out.write(written, byteLength);
 }
 
 void ConstantUtf8Info::setString(const YString& newText) {
   text = newText;
+  bytes = nullptr;
   byteLength = newText.length;
 }
 

@@ -1,30 +1,44 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "agent/classfile/ConstantPoolInfo.h"
 #include "agent/support/YString.h"
 
 // A modified UTF-8 text, kept as opaque bytes together with the byte length the file gave. The length is
 // what `write` emits; it matches the text for every entry made from a text and every well-formed file.
+// Most texts of a class are only written back: one read into an arena stays the arena's bytes until
+// its text is first asked for.
 class ConstantUtf8Info : public ConstantPoolInfo {
  public:
   static constexpr uint32_t TAG = CONSTANT_Utf8;
 
-  explicit ConstantUtf8Info(DataInput& in);
+  explicit ConstantUtf8Info(DataInput& in, Arena* arena = nullptr);
   explicit ConstantUtf8Info(const YString& text);
 
   // Fails when the file's bytes held a zero byte, which cut the text short, and for a text longer than
   // 65535 bytes: a class is never written with a shortened text or a wrapped length.
   void write(DataOutput& out) const override;
 
-  const YString& getString() const { return text; }
+  const YString& getString() const {
+    if (bytes != nullptr) materialize();
+    return text;
+  }
   void setString(const YString& newText);
   // Byte-wise: same length, same bytes.
-  bool equals(const YString& other) const { return text.equals(other); }
+  bool equals(const YString& other) const {
+    if (bytes == nullptr) return text.equals(other);
+    return other.length == textLength && std::memcmp(bytes, other.data, size_t(textLength)) == 0;
+  }
 
  private:
-  YString text;
+  void materialize() const;
+
+  mutable YString text;
+  // The arena's copy of the text while `text` is not made yet, else null.
+  mutable const char* bytes = nullptr;
+  int32_t textLength = 0;
   int32_t byteLength;
 };
 

@@ -1,17 +1,15 @@
 #include "agent/classfile/DataOutput.h"
 
+#include <new>
+
 #include "agent/support/FatalError.h"
 
-void DataOutput::writeByte(int32_t v) { output.add(uint8_t(v)); }
-
-void DataOutput::writeShort(int32_t v) {
-  writeByte(v >> 8);
-  writeByte(v);
-}
-
-void DataOutput::writeInt(int32_t v) {
-  writeShort(v >> 16);
-  writeShort(v);
+void DataOutput::grow(int32_t n) {
+  // Doubling, as the vector grows when it adds.
+  const int64_t needed = int64_t(output.size) + n;
+  if (needed > INT32_MAX) throw std::bad_alloc();
+  const int32_t doubled = output.capacity > INT32_MAX / 2 ? INT32_MAX : output.capacity * 2;
+  output.reserve(std::max(doubled, int32_t(needed)));
 }
 
 void DataOutput::writeIntLE(int32_t v) {

@@ -5,13 +5,14 @@
 #include "agent/classfile/AttributeInfo.h"
 #include "agent/classfile/DataInput.h"
 #include "agent/classfile/DataOutput.h"
+#include "agent/support/Arena.h"
 #include "agent/support/YVector.h"
 
 class ClassFile;
 
 // One field of a class file, read and written back as it came: flags, the pool indices of its name and
 // descriptor, and its attributes, which it owns. It keeps no pointer to the pool.
-class FieldInfo {
+class FieldInfo : public ArenaAllocated {
  public:
   // u2 flags, u2 name index, u2 descriptor index (both >= 1), u2 count and the attributes, read with the
   // class file's pool.

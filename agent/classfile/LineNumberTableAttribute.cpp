@@ -3,14 +3,15 @@
 #include "agent/classfile/LineLookup.h"
 #include "agent/support/FatalError.h"
 
-LineNumberTableAttribute::LineNumberTableAttribute(DataInput& in, int32_t nameIndex, int32_t length)
+LineNumberTableAttribute::LineNumberTableAttribute(DataInput& in, int32_t nameIndex, int32_t length, Arena* arena)
     : AttributeInfo(nameIndex, length) {
   const int32_t count = in.readUnsignedShort();
+  entries.reserve(count);
   try {
     for (int32_t i = 0; i < count; i++) {
       const int32_t startPc = in.readUnsignedShort();
       const int32_t lineNumber = in.readUnsignedShort();
-      entries.add(new LineNumber{startPc, lineNumber});
+      entries.add(new (arena) LineNumber(startPc, lineNumber));
     }
   } catch (...) {  // a truncated table: no destructor runs for a constructor that throws
     entries.deleteElements();

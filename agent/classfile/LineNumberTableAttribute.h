@@ -10,12 +10,14 @@
 // Entries stay in file order; the Code attribute's offset editors move them, never add or remove any.
 class LineNumberTableAttribute : public AttributeInfo {
  public:
-  struct LineNumber {
+  struct LineNumber : ArenaAllocated {
+    LineNumber(int32_t startPc, int32_t lineNumber) : startPc(startPc), lineNumber(lineNumber) {}
+
     int32_t startPc;
     int32_t lineNumber;  // a u2 of the file, so never negative
   };
 
-  LineNumberTableAttribute(DataInput& in, int32_t nameIndex, int32_t length);
+  LineNumberTableAttribute(DataInput& in, int32_t nameIndex, int32_t length, Arena* arena = nullptr);
   ~LineNumberTableAttribute() override;
 
   void writeBody(DataOutput& out) const override;

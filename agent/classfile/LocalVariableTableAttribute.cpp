@@ -2,13 +2,13 @@
 
 #include "agent/support/FatalError.h"
 
-LocalVariableEntries::LocalVariableEntries(DataInput& in, int32_t nameIndex, int32_t length)
+LocalVariableEntries::LocalVariableEntries(DataInput& in, int32_t nameIndex, int32_t length, Arena* arena)
     : AttributeInfo(nameIndex, length) {
   const int32_t count = in.readUnsignedShort();
+  entries.reserve(count);
   try {
     for (int32_t i = 0; i < count; i++) {
-      const LocalVariable entry(in);
-      entries.add(new LocalVariable(entry));
+      entries.add(new (arena) LocalVariable(in));
     }
   } catch (...) {  // a truncated table: no destructor runs for a constructor that throws
     entries.deleteElements();

@@ -22,7 +22,7 @@ class LocalVariableEntries : public AttributeInfo {
   const YVector<LocalVariable*>& getEntries() const { return entries; }
 
  protected:
-  LocalVariableEntries(DataInput& in, int32_t nameIndex, int32_t length);
+  LocalVariableEntries(DataInput& in, int32_t nameIndex, int32_t length, Arena* arena);
 
  private:
   YVector<LocalVariable*> entries;
@@ -30,15 +30,15 @@ class LocalVariableEntries : public AttributeInfo {
 
 class LocalVariableTableAttribute : public LocalVariableEntries {
  public:
-  LocalVariableTableAttribute(DataInput& in, int32_t nameIndex, int32_t length)
-      : LocalVariableEntries(in, nameIndex, length) {}
+  LocalVariableTableAttribute(DataInput& in, int32_t nameIndex, int32_t length, Arena* arena = nullptr)
+      : LocalVariableEntries(in, nameIndex, length, arena) {}
 };
 
 // The entries' third index names a generic signature instead of a descriptor.
 class LocalVariableTypeTableAttribute : public LocalVariableEntries {
  public:
-  LocalVariableTypeTableAttribute(DataInput& in, int32_t nameIndex, int32_t length)
-      : LocalVariableEntries(in, nameIndex, length) {}
+  LocalVariableTypeTableAttribute(DataInput& in, int32_t nameIndex, int32_t length, Arena* arena = nullptr)
+      : LocalVariableEntries(in, nameIndex, length, arena) {}
 };
 
 // The code was rewritten with positionMap[old position] = new position for each of the `oldLength` old

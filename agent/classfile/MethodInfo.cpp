@@ -110,7 +110,8 @@ CodeAttribute* MethodInfo::getCodeAttribute() const {
 }
 
 CodeAttribute* MethodInfo::addCodeAttribute() {
-  auto* code = new CodeAttribute(classFile, classFile->getOrAddUtf8(attributeNames().code));
+  const int32_t nameIndex = classFile->getOrAddUtf8(attributeNames().code);
+  auto* code = new (&classFile->getArena()) CodeAttribute(classFile, nameIndex);
   try {
     attributes.add(code);
   } catch (...) {

@@ -22,7 +22,7 @@ constexpr int32_t ACC_SYNTHETIC = 0x1000;
 
 // One method of a class file: its flags, the pool indices of its name and descriptor, and its attributes,
 // which it owns. It belongs to one ClassFile, whose pool its indices name and which outlives it.
-class MethodInfo {
+class MethodInfo : public ArenaAllocated {
  public:
   // u2 flags, u2 name index, u2 descriptor index (both >= 1), u2 count and the attributes.
   MethodInfo(DataInput& in, ClassFile* classFile);

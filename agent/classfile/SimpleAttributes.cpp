@@ -41,7 +41,7 @@ void ExceptionsAttribute::getClassNames(const ConstantPool* pool, YVector<YStrin
   }
 }
 
-InnerClassesAttribute::InnerClassesAttribute(DataInput& in, int32_t nameIndex, int32_t length)
+InnerClassesAttribute::InnerClassesAttribute(DataInput& in, int32_t nameIndex, int32_t length, Arena* arena)
     : AttributeInfo(nameIndex, length) {
   const int32_t count = in.readUnsignedShort();
   try {
@@ -51,7 +51,7 @@ InnerClassesAttribute::InnerClassesAttribute(DataInput& in, int32_t nameIndex, i
       record.outerClassIndex = in.readUnsignedShort();
       record.innerNameIndex = in.readUnsignedShort();
       record.innerAccessFlags = in.readUnsignedShort();
-      classes.add(new Classes(record));
+      classes.add(new (arena) Classes(record));
     }
   } catch (...) {  // a truncated table: no destructor runs for a constructor that throws
     classes.deleteElements();
@@ -92,11 +92,4 @@ const YString& SourceFileAttribute::getSourceFile(const ConstantPool& pool) cons
   return constantAt<ConstantUtf8Info>(pool, sourceFileIndex, "SourceFileAttribute", __LINE__).getString();
 }
 
-RawBytesAttribute::RawBytesAttribute(DataInput& in, int32_t nameIndex, int32_t length)
-    : AttributeInfo(nameIndex, length) {
-  // Byte by byte, so that a length the input cannot hold fails at the input's end instead of reserving
-  // up to 2 GB first.
-  for (int32_t i = 0; i < length; i++) bytes.add(uint8_t(in.readUnsignedByte()));
-}
-
-void RawBytesAttribute::writeBody(DataOutput& out) const { out.write(bytes.data, bytes.size); }
+void RawBytesAttribute::writeBody(DataOutput& out) const { out.write(bytes.get(), getLength()); }

@@ -41,14 +41,14 @@ class ExceptionsAttribute : public AttributeInfo {
 // "InnerClasses": one record per class that the class file names as a member of another.
 class InnerClassesAttribute : public AttributeInfo {
  public:
-  struct Classes {
+  struct Classes : ArenaAllocated {
     int32_t innerClassIndex;
     int32_t outerClassIndex;
     int32_t innerNameIndex;
     int32_t innerAccessFlags;
   };
 
-  InnerClassesAttribute(DataInput& in, int32_t nameIndex, int32_t length);
+  InnerClassesAttribute(DataInput& in, int32_t nameIndex, int32_t length, Arena* arena = nullptr);
   ~InnerClassesAttribute() override;
 
   void writeBody(DataOutput& out) const override;
@@ -79,42 +79,50 @@ class RawBytesAttribute : public AttributeInfo {
  public:
   void writeBody(DataOutput& out) const override;
 
-  const YVector<uint8_t>& getBytes() const { return bytes; }
+  // getLength() bytes.
+  const uint8_t* getBytes() const { return bytes.get(); }
 
  protected:
-  RawBytesAttribute(DataInput& in, int32_t nameIndex, int32_t length);
+  // The body is taken from the input first, so that a length the input cannot hold fails at the input's
+  // end instead of reserving up to 2 GB.
+  RawBytesAttribute(DataInput& in, int32_t nameIndex, int32_t length, Arena* arena)
+      : AttributeInfo(nameIndex, length), bytes(in.readBytes(length), length, arena) {}
 
  private:
-  YVector<uint8_t> bytes;
+  const BodyBytes bytes;
 };
 
 // "Deprecated" and "Synthetic" have empty bodies in a well-formed file; any bytes a file declares for
 // them are kept, so that the written length always describes the written body.
 class DeprecatedAttribute : public RawBytesAttribute {
  public:
-  DeprecatedAttribute(DataInput& in, int32_t nameIndex, int32_t length) : RawBytesAttribute(in, nameIndex, length) {}
+  DeprecatedAttribute(DataInput& in, int32_t nameIndex, int32_t length, Arena* arena = nullptr)
+      : RawBytesAttribute(in, nameIndex, length, arena) {}
 };
 
 class SyntheticAttribute : public RawBytesAttribute {
  public:
-  SyntheticAttribute(DataInput& in, int32_t nameIndex, int32_t length) : RawBytesAttribute(in, nameIndex, length) {}
+  SyntheticAttribute(DataInput& in, int32_t nameIndex, int32_t length, Arena* arena = nullptr)
+      : RawBytesAttribute(in, nameIndex, length, arena) {}
 };
 
 // "RuntimeVisibleAnnotations" and "RuntimeInvisibleAnnotations": read by the annotation readers.
 class AnnotationsAttribute : public RawBytesAttribute {
  public:
-  AnnotationsAttribute(DataInput& in, int32_t nameIndex, int32_t length) : RawBytesAttribute(in, nameIndex, length) {}
+  AnnotationsAttribute(DataInput& in, int32_t nameIndex, int32_t length, Arena* arena = nullptr)
+      : RawBytesAttribute(in, nameIndex, length, arena) {}
 };
 
 // "RuntimeInvisibleParameterAnnotations": read for the parameters of probe callbacks.
 class ParameterAnnotationsAttribute : public RawBytesAttribute {
  public:
-  ParameterAnnotationsAttribute(DataInput& in, int32_t nameIndex, int32_t length)
-      : RawBytesAttribute(in, nameIndex, length) {}
+  ParameterAnnotationsAttribute(DataInput& in, int32_t nameIndex, int32_t length, Arena* arena = nullptr)
+      : RawBytesAttribute(in, nameIndex, length, arena) {}
 };
 
 // Every attribute the model has no class for passes through as it came.
 class UnknownAttribute : public RawBytesAttribute {
  public:
-  UnknownAttribute(DataInput& in, int32_t nameIndex, int32_t length) : RawBytesAttribute(in, nameIndex, length) {}
+  UnknownAttribute(DataInput& in, int32_t nameIndex, int32_t length, Arena* arena = nullptr)
+      : RawBytesAttribute(in, nameIndex, length, arena) {}
 };

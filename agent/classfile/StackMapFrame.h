@@ -5,6 +5,7 @@
 #include "agent/classfile/DataInput.h"
 #include "agent/classfile/DataOutput.h"
 #include "agent/classfile/VerificationType.h"
+#include "agent/support/Arena.h"
 #include "agent/support/YVector.h"
 
 class ClassFile;
@@ -13,7 +14,7 @@ class MethodInfo;
 // The expanded stack-map frame at one bytecode offset: every local and every stack entry, where a Long
 // or Double is one entry standing for two slots. A method's frames are kept in this form while its class
 // is edited and encoded against each other only when the method is written.
-class StackMapFrame {
+class StackMapFrame : public ArenaAllocated {
  public:
   // The method's initial frame (offset -1): `this` unless the method is static, UninitializedThis in a
   // constructor of any class but java/lang/Object, then one entry per parameter. The pool may gain the

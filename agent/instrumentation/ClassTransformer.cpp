@@ -81,10 +81,11 @@ jvmtiPhase currentPhase() {
 // A class parsed from a copy of the JVM's bytes, which it keeps.
 class ParsedClass {
  public:
-  ParsedClass(const unsigned char* data, jint length) : bytes(length > 0 ? length : 1) {
+  ParsedClass(const unsigned char* data, jint length, FrameExpansion frames = FrameExpansion::atParse)
+      : bytes(length > 0 ? length : 1) {
     bytes.addRange(data, length);
     DataInput in(bytes);
-    model = std::make_unique<ClassFile>(in);
+    model = std::make_unique<ClassFile>(in, frames);
   }
   bool failed() const { return model->isParseFailed(); }
   ClassFile& get() { return *model; }
@@ -222,13 +223,14 @@ bool shouldWrapNativesOf(JNIEnv* env, jclass classBeingRedefined, const YString&
   return wrap;
 }
 
-// Whether a registered probe may weave the class: one of its including class patterns reaches it. A
-// probe is never woven into its own class.
+// Whether a registered probe may weave the class: it applies to every class, or one of its including
+// class patterns reaches it. A probe is never woven into its own class.
 bool anyProbeMayApply(const YString& name, const YString& javaName) {
   YCriticalSectionLock held(&probeRegistryLock(), "Instrumentation:probeTest");
   for (int32_t p = 0; p < ourProbeDescriptors.size; p++) {
     const ProbeDescriptor& probe = *ourProbeDescriptors[p];
     if (probe.className.equals(name)) continue;
+    if (probe.isCpuTracingSupport) return true;
     for (int32_t i = 0; i < probe.patternCount(); i++) {
       if (!probe.negated[i] && canProbeClass(javaName, probe.classPatterns[i])) return true;
     }
@@ -255,6 +257,19 @@ bool weaveProbes(ClassFile& model, const YString& name, const YString& javaName)
     if (included.size > 0 && instrumentMethodWithProbe(model, probe, included, excluded)) woven = true;
   }
   return woven;
+}
+
+// Whether an editor below may change the class: natives to wrap, a probe whose patterns may reach it, or
+// a method that the instrumentation does not leave alone as short. It may answer yes for a class that
+// no editor then changes, never no for one that an editor changes.
+bool mayBeEdited(const ClassFile& model, const YString& name, const YString& javaName, bool shouldWrapNatives,
+                 bool instrumenting) {
+  const YVector<MethodInfo*>& methods = model.getMethods();
+  for (int32_t i = 0; i < methods.size; i++) {
+    if (shouldWrapNatives && methods[i]->isNative()) return true;
+    if (instrumenting && methods[i]->getCodeAttribute() != nullptr && !isShortMethod(*methods[i], nullptr)) return true;
+  }
+  return anyProbeMayApply(name, javaName);
 }
 
 void logHookLine(jvmtiPhase phase, const char* name, const char* what) {
@@ -367,13 +382,19 @@ void transformClass(const YString& name, jint classDataLength, const unsigned ch
     return;
   }
 
-  ParsedClass parsed(classData, classDataLength);
+  ParsedClass parsed(classData, classDataLength, FrameExpansion::onRequest);
   if (parsed.failed()) {
     logClassProblem(name, "invalid class");
     return;
   }
   ClassFile& model = parsed.get();
   if (model.getMajorVersion() < 52 && (model.getAccessFlags() & ACC_INTERFACE) != 0) return;
+  // A class that nothing edits goes back unchanged, so its frames are not worth expanding; for every
+  // other class they are expanded before the first edit, as a parse would have.
+  // One reading of the flags for the decision and the instrumentation, which must agree.
+  const uint64_t flags = agentFlags.load();
+  const bool instrumenting = !isRetry && (flags & instrumentationAllowed) != 0;
+  if (mayBeEdited(model, name, javaName, shouldWrapNatives, instrumenting)) model.expandFrames();
 
   bool changed = shouldWrapNatives && wrapAndRemember(model, name, settings.log);
 
@@ -383,8 +404,7 @@ void transformClass(const YString& name, jint classDataLength, const unsigned ch
   if (probesChanged) changed = true;
   bool retryPermitted = false;
   bool tooLong = false;
-  const uint64_t flags = agentFlags.load();
-  if (!isRetry && (flags & instrumentationAllowed) != 0) {
+  if (instrumenting) {
     retryPermitted = probesChanged && model.getConstantPool().size < maxPoolEntries;
     if (instrumentClass(model, tooLong, (flags & AGENT_ALLOCATION_INSTRUMENTATION) != 0,
                         (flags & AGENT_TRACING_INSTRUMENTATION) != 0)) {
