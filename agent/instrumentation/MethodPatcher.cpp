@@ -5,6 +5,7 @@
 
 #include "agent/classfile/ClassFile.h"
 #include "agent/classfile/CodeAttribute.h"
+#include "agent/classfile/LineLookup.h"
 #include "agent/classfile/LineNumberTableAttribute.h"
 #include "agent/classfile/LocalVariableTableAttribute.h"
 #include "agent/classfile/MethodInfo.h"
@@ -161,10 +162,16 @@ struct BlockOperands {
 // instrumented instruction is moved behind the block that now stands where the map put it.
 void writeBlocks(ClassFile& classFile, const CodeAttribute& code, const PatchPlan& plan, const uint8_t* oldCode,
                  const BlockOperands& operands, uint8_t* patched) {
+  // Every patch point asks for its line: the table is sorted once instead of searched whole each time.
   const LineNumberTableAttribute* lines = code.getLineNumberTable();
+  const YVector<LineNumberTableAttribute::LineNumber*> noLines;
+  const YVector<LineNumberTableAttribute::LineNumber*>& entries = lines != nullptr ? lines->getEntries() : noLines;
+  const LineIndex lineIndex(entries.data, entries.size,
+                            [](const LineNumberTableAttribute::LineNumber* entry) { return entry->startPc; },
+                            [](const LineNumberTableAttribute::LineNumber* entry) { return entry->lineNumber; });
   for (int32_t i = 0; i < plan.points.size; i++) {
     const PatchPoint& point = plan.points[i];
-    const int32_t line = lines != nullptr ? lines->getLineNumber(point.oldPos) : 0;
+    const int32_t line = lineIndex.lineAt(point.oldPos);
     const LinePush push = point.type == INSTRUCTION_INVOKE ? linePushFor(classFile, line) : allocationLinePush(line);
     const int32_t before = emitCodeBefore(point.type, operands.exitRef, operands.lineRef, operands.methodIdConst,
                                           operands.resultLocal, patched, point.newPos, push, operands.aligned);

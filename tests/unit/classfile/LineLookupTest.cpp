@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <random>
 #include <vector>
 
 #include "agent/classfile/LineLookup.h"
@@ -34,4 +35,18 @@ TEST(LineLookup, TheGreatestStartAtOrBeforeTheLocationWinsInAnyOrder) {
   EXPECT_EQ(lineAt({}, 3), 0);
   // Of equal starts the later entry.
   EXPECT_EQ(lineAt({{2, 20}, {2, 21}}, 2), 21);
+}
+
+// The index gives lineAtLocation's answer for every location, in unsorted tables with equal starts.
+TEST(LineLookup, TheIndexAnswersAsTheWholeSearch) {
+  std::mt19937 random(17);
+  for (int32_t round = 0; round < 200; round++) {
+    std::vector<Entry> table(random() % 12);
+    for (Entry& entry : table) entry = {int64_t(random() % 40), int32_t(random() % 1000)};
+    const LineIndex index(table.data(), int32_t(table.size()), [](const Entry& e) { return e.start; },
+                          [](const Entry& e) { return e.line; });
+    for (int64_t location = 0; location < 45; location++) {
+      ASSERT_EQ(lineAt(table, location), index.lineAt(location)) << "round " << round << " at " << location;
+    }
+  }
 }
