@@ -1,6 +1,7 @@
 #include "agent/classfile/OffsetTable.h"
 
 #include "agent/classfile/CodeBytes.h"
+#include "agent/classfile/Opcodes.h"
 #include "agent/support/FatalError.h"
 
 void OffsetTable::add(int32_t instructionOffset, int32_t operandPosition, bool shortOperand) {
@@ -64,6 +65,28 @@ bool relocateBranchOffsets(const OffsetTable& branches, uint8_t* code, int32_t c
   }
   for (int32_t i = 0; i < branches.size(); i++) {
     writeOperand(code + branches.getOperandPosition(i), branches.getFlag(i) == 1, operands[i]);
+  }
+  return true;
+}
+
+bool addBranchOperands(OffsetTable& branches, const uint8_t* code, int32_t position) {
+  const uint8_t opcode = code[position];
+  if ((opcode >= OP_IFEQ && opcode <= OP_JSR) || opcode == OP_IFNULL || opcode == OP_IFNONNULL) {
+    branches.add(position, position + 1, true);
+  } else if (opcode == OP_GOTO_W || opcode == OP_JSR_W) {
+    branches.add(position, position + 1, false);
+  } else if (opcode == OP_TABLESWITCH || opcode == OP_LOOKUPSWITCH) {
+    const int32_t table = (position + 4) / 4 * 4;  // the default offset, after the padding
+    branches.add(position, table, false);
+    if (opcode == OP_TABLESWITCH) {
+      const int64_t count = int64_t(codeS4(code + table + 8)) - codeS4(code + table + 4) + 1;
+      for (int64_t i = 0; i < count; i++) branches.add(position, int32_t(table + 12 + 4 * i), false);
+    } else {
+      const int32_t pairs = codeS4(code + table + 4);
+      for (int32_t i = 0; i < pairs; i++) branches.add(position, table + 8 + 8 * i + 4, false);
+    }
+  } else {
+    return false;
   }
   return true;
 }

@@ -32,6 +32,12 @@ class OffsetTable {
   YVector<Element> elements;
 };
 
+// Adds the branch operands of the instruction at `position` when it is a branch (16-bit for IFEQ to JSR,
+// IFNULL and IFNONNULL; 32-bit for GOTO_W and JSR_W) or a switch (the default and every target, 32-bit),
+// and tells whether it was one. The whole instruction must lie inside the code, as instructionLengthAt
+// answers for it.
+bool addBranchOperands(OffsetTable& branches, const uint8_t* code, int32_t position);
+
 // Rewrites every operand of `branches` inside `code` (the unpatched code of `codeLength` bytes) for the
 // code it will be copied into: the target instruction offset + old operand moves to map[target], the
 // instruction to map[instruction], and the operand becomes their difference, big-endian in its own width.

@@ -72,20 +72,10 @@ class Scanner {
 
  private:
   void visit(int32_t position, int32_t length, YVector<int32_t>& shiftFrom) {
+    // instructionLengthAt has checked that the whole instruction, a switch's table too, lies inside the code.
+    if (addBranchOperands(plan.branches, code, position)) return;
     const uint8_t opcode = code[position];
     switch (opcode) {
-      case OP_IFEQ: case OP_IFNE: case OP_IFLT: case OP_IFGE: case OP_IFGT: case OP_IFLE:
-      case OP_IF_ICMPEQ: case OP_IF_ICMPNE: case OP_IF_ICMPLT: case OP_IF_ICMPGE: case OP_IF_ICMPGT:
-      case OP_IF_ICMPLE: case OP_IF_ACMPEQ: case OP_IF_ACMPNE: case OP_GOTO: case OP_JSR:
-      case OP_IFNULL: case OP_IFNONNULL:
-        plan.branches.add(position, position + 1, true);
-        break;
-      case OP_GOTO_W: case OP_JSR_W:
-        plan.branches.add(position, position + 1, false);
-        break;
-      case OP_TABLESWITCH: case OP_LOOKUPSWITCH:
-        addSwitch(position, opcode);
-        break;
       case OP_IRETURN: case OP_LRETURN: case OP_FRETURN: case OP_DRETURN: case OP_ARETURN: case OP_RETURN:
         if (scope.tracing) record(INSTRUCTION_RETURN, position, length, 0, exitBlockLength, shiftFrom);
         break;
@@ -107,19 +97,6 @@ class Scanner {
         break;
       default:
         break;
-    }
-  }
-
-  // instructionLengthAt has checked that the whole table lies inside the code.
-  void addSwitch(int32_t position, uint8_t opcode) {
-    const int32_t table = (position + 4) / 4 * 4;  // the default offset, after the padding
-    plan.branches.add(position, table, false);
-    if (opcode == OP_TABLESWITCH) {
-      const int64_t count = int64_t(codeS4(code + table + 8)) - codeS4(code + table + 4) + 1;
-      for (int64_t i = 0; i < count; i++) plan.branches.add(position, int32_t(table + 12 + 4 * i), false);
-    } else {
-      const int32_t pairs = codeS4(code + table + 4);
-      for (int32_t i = 0; i < pairs; i++) plan.branches.add(position, table + 8 + 8 * i + 4, false);
     }
   }
 

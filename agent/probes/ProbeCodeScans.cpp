@@ -46,23 +46,7 @@ void collectBranches(const uint8_t* code, int32_t length, OffsetTable& branches)
   while (position < length) {
     const int32_t size = instructionLengthAt(code, length, position);
     if (size < 1) return;
-    const uint8_t opcode = code[position];
-    if ((opcode >= OP_IFEQ && opcode <= OP_JSR) || opcode == OP_IFNULL || opcode == OP_IFNONNULL) {
-      branches.add(position, position + 1, true);
-    } else if (opcode == OP_GOTO_W || opcode == OP_JSR_W) {
-      branches.add(position, position + 1, false);
-    } else if (opcode == OP_TABLESWITCH || opcode == OP_LOOKUPSWITCH) {
-      // instructionLengthAt has checked that the table lies inside the code.
-      const int32_t table = (position + 4) / 4 * 4;
-      branches.add(position, table, false);
-      if (opcode == OP_TABLESWITCH) {
-        const int64_t count = int64_t(codeS4(code + table + 8)) - codeS4(code + table + 4) + 1;
-        for (int64_t i = 0; i < count; i++) branches.add(position, int32_t(table + 12 + 4 * i), false);
-      } else {
-        const int32_t pairs = codeS4(code + table + 4);
-        for (int32_t i = 0; i < pairs; i++) branches.add(position, table + 8 + 8 * i + 4, false);
-      }
-    }
+    addBranchOperands(branches, code, position);
     position += size;
   }
 }

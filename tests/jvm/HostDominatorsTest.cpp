@@ -11,10 +11,11 @@
 #include "tests/jvm/HostRun.h"
 #include "tests/support/SnapshotReader.h"
 
+#include "tests/unit/heap/DominatorFixtures.h"
+
 #if __has_include(<boost/graph/dominator_tree.hpp>)
 #define TALLYSCOPE_HOST_BOOST 1
-#include <boost/graph/adjacency_list.hpp>
-#include <boost/graph/dominator_tree.hpp>
+#include "tests/support/BoostObjectDominators.h"
 #endif
 
 // The host's dominator requests end to end: tests/jvm/host/DominatorRequests.java fills an object
@@ -32,24 +33,6 @@ struct ObjectGraph {
   int32_t objects() const { return int32_t(lists.size()) - 1; }
 };
 
-std::string littleEndian(const std::vector<int32_t>& values) {
-  std::string bytes;
-  for (const int32_t value : values) {
-    for (int32_t k = 0; k < 4; k++) bytes.push_back(char(uint32_t(value) >> (8 * k) & 0xff));
-  }
-  return bytes;
-}
-
-std::vector<int32_t> valuesOf(const std::string& bytes) {
-  std::vector<int32_t> values;
-  for (size_t at = 0; at + 4 <= bytes.size(); at += 4) {
-    uint32_t value = 0;
-    for (int32_t k = 0; k < 4; k++) value |= uint32_t(uint8_t(bytes[at + k])) << (8 * k);
-    values.push_back(int32_t(value));
-  }
-  return values;
-}
-
 std::string graphFile(const ObjectGraph& graph) {
   std::vector<int32_t> values{graph.objects()};
   for (int32_t i = 1; i <= graph.objects(); i++) {
@@ -58,7 +41,7 @@ std::string graphFile(const ObjectGraph& graph) {
   }
   values.push_back(int32_t(graph.roots.size()));
   values.insert(values.end(), graph.roots.begin(), graph.roots.end());
-  return littleEndian(values);
+  return littleEndianBytes(values);
 }
 
 // The object bitset of what the roots reach.
@@ -83,31 +66,17 @@ std::vector<int32_t> reachedBits(const ObjectGraph& graph, const std::vector<int
   return bits;
 }
 
-// Every object's immediate dominator by Boost's Lengauer-Tarjan from a virtual root whose successors are
-// the roots: 0 for the roots, for what no single object dominates and for what the roots do not reach.
-// Only the reached objects' edges go in, as Boost misreads the search numbers of unreached sources.
+// Boost's immediate dominators as getDominatorImpl gives them: 0 for the roots, for what no single object
+// dominates and for what the roots do not reach.
 std::vector<int32_t> boostDominators(const ObjectGraph& graph, const std::vector<int32_t>& roots) {
-  std::vector<int32_t> idom(graph.lists.size(), 0);
 #ifdef TALLYSCOPE_HOST_BOOST
-  using Graph = boost::adjacency_list<boost::vecS, boost::vecS, boost::bidirectionalS>;
-  using Vertex = boost::graph_traits<Graph>::vertex_descriptor;
-  const std::vector<int32_t> reached = reachedBits(graph, roots);
-  Graph g(graph.lists.size());
-  for (const int32_t r : roots) boost::add_edge(Vertex(0), Vertex(r), g);
-  for (int32_t u = 1; u <= graph.objects(); u++) {
-    if ((uint32_t(reached[u >> 5]) >> (u & 31) & 1) == 0) continue;
-    for (const int32_t t : graph.lists[u]) {
-      if (t != 0) boost::add_edge(Vertex(u), Vertex(t), g);
-    }
-  }
-  std::vector<Vertex> dominator(graph.lists.size(), boost::graph_traits<Graph>::null_vertex());
-  boost::lengauer_tarjan_dominator_tree(
-      g, Vertex(0), boost::make_iterator_property_map(dominator.begin(), boost::get(boost::vertex_index, g)));
-  for (size_t v = 1; v < graph.lists.size(); v++) {
-    if (dominator[v] != boost::graph_traits<Graph>::null_vertex()) idom[v] = int32_t(dominator[v]);
-  }
-#endif
+  std::vector<int32_t> idom = boostObjectDominators(graph.lists, roots, reachedBits(graph, roots));
+  for (int32_t& d : idom) d = std::max(d, 0);
+  idom[0] = 0;
   return idom;
+#else
+  return std::vector<int32_t>(graph.lists.size(), 0);
+#endif
 }
 
 // Deep trees with cross links, duplicates, empty slots, self-references, references into roots, lists
@@ -147,7 +116,7 @@ class HostDominatorsTest : public HostProgramTest {
     return runHostProgram(command);
   }
 
-  std::vector<int32_t> written(const std::string& name) const { return valuesOf(readWhole(files() / name)); }
+  std::vector<int32_t> written(const std::string& name) const { return littleEndianValues(readWhole(files() / name)); }
 
   // The requests of DominatorRequests' "compute" scenario on `graph`, each checked against Boost.
   void checkRequests(const ObjectGraph& graph) {

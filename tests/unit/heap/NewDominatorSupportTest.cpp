@@ -20,8 +20,7 @@
 #include "tests/unit/heap/HeapLogText.h"
 
 #ifdef TALLYSCOPE_BOOST_GRAPH
-#include <boost/graph/adjacency_list.hpp>
-#include <boost/graph/dominator_tree.hpp>
+#include "tests/support/BoostObjectDominators.h"
 #endif
 
 namespace {
@@ -314,37 +313,6 @@ TEST(NewDominatorSupport, AKeptResultIsReadOnlyForItsOwnComputation) {
   }
 }
 
-#ifdef TALLYSCOPE_BOOST_GRAPH
-namespace {
-
-// Boost's Lengauer-Tarjan over the objects themselves, from a virtual root 0 whose successors are the
-// roots, with every edge the storage holds between the reached objects (references into roots included):
-// -1 for an object it does not reach. Edges from unreached objects are left out, as Boost misreads their
-// sources' search numbers.
-std::vector<int32_t> boostDominators(const Lists& lists, const std::vector<int32_t>& roots,
-                                     const std::vector<int32_t>& reached) {
-  using Graph = boost::adjacency_list<boost::vecS, boost::vecS, boost::bidirectionalS>;
-  using Vertex = boost::graph_traits<Graph>::vertex_descriptor;
-  Graph g(lists.size());
-  for (const int32_t r : roots) boost::add_edge(Vertex(0), Vertex(r), g);
-  for (size_t u = 1; u < lists.size(); u++) {
-    if ((uint32_t(reached[u >> 5]) >> (u & 31) & 1) == 0) continue;
-    for (const int32_t t : lists[u]) {
-      if (t != 0) boost::add_edge(Vertex(u), Vertex(t), g);
-    }
-  }
-  std::vector<Vertex> dominator(lists.size(), boost::graph_traits<Graph>::null_vertex());
-  boost::lengauer_tarjan_dominator_tree(
-      g, Vertex(0), boost::make_iterator_property_map(dominator.begin(), boost::get(boost::vertex_index, g)));
-  std::vector<int32_t> idom(lists.size(), -1);
-  for (size_t v = 1; v < lists.size(); v++) {
-    if (dominator[v] != boost::graph_traits<Graph>::null_vertex()) idom[v] = int32_t(dominator[v]);
-  }
-  return idom;
-}
-
-}  // namespace
-#endif
 
 // Storages with unreachable objects, duplicates, empty slots, self-references and references into
 // roots, the selection being what the roots reach: written, computed by the driver and read back, every
@@ -388,7 +356,7 @@ TEST(NewDominatorSupport, TheDominatorsOfTheReachableObjectsAreBoosts) {
     ASSERT_EQ(runDriver(input, output, round % 2 == 0 ? "snca" : "low_mem", work.path()).code, 0);
     ASSERT_TRUE(NewDominatorSupport::read(y(output), storage, selectionOf(selected), n));
 
-    std::vector<int32_t> expected = boostDominators(lists, roots, selected);
+    std::vector<int32_t> expected = boostObjectDominators(lists, roots, selected);
     for (int32_t& d : expected) d = std::max(d, 0);
     expected[0] = 0;
     ASSERT_EQ(dominatorsOf(storage), expected);
