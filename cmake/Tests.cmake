@@ -20,6 +20,12 @@ if(NOT WIN32 AND NOT TALLYSCOPE_TSAN)
   add_executable(marker_publisher ${CMAKE_SOURCE_DIR}/tests/tools/MarkerPublisher.cpp)
   target_link_libraries(marker_publisher PRIVATE tallyscope_agent)
 endif()
+# A program that loads the shared library with dlopen, without a JVM, and calls its plain exported
+# functions, for the tests of unit_natives.
+if(NOT WIN32 AND NOT TALLYSCOPE_TSAN AND NOT TALLYSCOPE_SANITIZE)
+  add_executable(exports_client ${CMAKE_SOURCE_DIR}/tests/tools/ExportsClient.cpp)
+  target_link_libraries(exports_client PRIVATE ${CMAKE_DL_LIBS})
+endif()
 
 # The ThreadSanitizer build is for the recording tests alone: their event buffers are written and replayed
 # on different threads.
@@ -46,6 +52,11 @@ foreach(_dir IN LISTS _unit_dirs)
     else()
       target_compile_definitions(unit_heap PRIVATE TALLYSCOPE_BOOST_GRAPH_MISSING)
     endif()
+  endif()
+  if(_name STREQUAL "natives" AND TARGET exports_client)
+    add_dependencies(unit_natives exports_client tallyscope)
+    target_compile_definitions(unit_natives PRIVATE TALLYSCOPE_EXPORTS_CLIENT="$<TARGET_FILE:exports_client>"
+                                                   TALLYSCOPE_LIBRARY="$<TARGET_FILE:tallyscope>")
   endif()
   if(_name STREQUAL "core" AND TARGET marker_publisher)
     add_dependencies(unit_core marker_publisher)
@@ -185,7 +196,8 @@ if(NOT WIN32)
     TALLYSCOPE_LIBRARY="$<TARGET_FILE:tallyscope>" TALLYSCOPE_JVM_PROGRAMS="${_jvm_programs}"
     TALLYSCOPE_REFUSING_CORE="${_refusing_core}" TALLYSCOPE_ROAD_AGENT_JAR="${_road_agent}/road-agent.jar"
     TALLYSCOPE_JVM_HOST_PROGRAMS="${_host_programs}" TALLYSCOPE_ALLOCATION_HELPER="$<TARGET_FILE:allocation_helper>"
-    TALLYSCOPE_JVM_PROBES="${_jvm_probes}")
+    TALLYSCOPE_JVM_PROBES="${_jvm_probes}" TALLYSCOPE_JAVAC="${TALLYSCOPE_JAVAC}"
+    TALLYSCOPE_JDK_HOME="${TALLYSCOPE_JDK_HOME}" TALLYSCOPE_MONITORING_FIXTURES="${CMAKE_SOURCE_DIR}/tests/jvm/monitoring")
   add_dependencies(jvm_tests jvm_programs tallyscope allocation_helper)
   # A JVM keeps more than one core busy (its compilers and collector beside the program, and the programs
   # here spin several threads): counting two per test keeps a parallel run from starving the samplers

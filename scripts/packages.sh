@@ -20,9 +20,10 @@ ensure_packages() {
 LINUX_BUILD_PACKAGES="cmake ninja-build g++ openjdk-17-jdk-headless zlib1g-dev"
 # What the tests, the fuzz targets, the Windows cross-build and the benchmarks add; ASM reads class files
 # independently of us in the class-file tests, and Boost's graph library computes dominators independently
-# of us in the dominator tests and benchmark.
+# of us in the dominator tests and benchmark; Ant, JUnit 4 and Maven with its resources plugin are the
+# tools that the build-monitoring probes watch in the JVM tests.
 TEST_PACKAGES="libgtest-dev googletest libbenchmark-dev clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix
-  libz-mingw-w64-dev wine64 libasm-java libboost-graph-dev"
+  libz-mingw-w64-dev wine64 libasm-java libboost-graph-dev ant junit4 maven libmaven-resources-plugin-java"
 
 # The JDK the agent is built and tested against.
 use_jdk17() {

@@ -8,6 +8,7 @@
 #include "agent/instrumentation/GeneratedNames.h"
 #include "agent/probes/ClassLoadingProbe.h"
 #include "agent/recording/AllocationRecording.h"
+#include "agent/recording/JavaObjectMaps.h"
 #include "agent/recording/MonitorRecording.h"
 #include "agent/recording/ObjectEnumerator.h"
 #include "agent/support/CallbackBarrier.h"
@@ -58,6 +59,12 @@ void JNICALL objectFreeCallback(jvmtiEnv*, jlong tag) {
   runBarriered("JvmtiEvents", __LINE__, nullptr, [&] {
     if (objectEnumerator != nullptr) objectEnumerator->onObjectFree(tag);
   });
+}
+
+// An object that the Java side's object maps knew: its entries go. Runs on whatever thread the JVM
+// chooses, with no JNI allowed.
+void JNICALL objectMapObjectFreeCallback(jvmtiEnv*, jlong tag) {
+  runBarriered("JvmtiEvents", __LINE__, nullptr, [&] { removeObjectIdFromMaps(tag); });
 }
 
 // An unloaded class of the Class Loading probe: its tag is the heap copy of its name. Runs on whatever
@@ -127,7 +134,7 @@ void wireJvmtiEvents() {
   monitorJvmti = createJvmtiEnvironment(false);
   exceptionJvmti = createJvmtiEnvironment(false);
   classLoadingJvmti = createObjectFreeEnvironment(classLoadingObjectFreeCallback);
-  objectMapJvmti = createObjectFreeEnvironment(nullptr);
+  objectMapJvmti = createObjectFreeEnvironment(objectMapObjectFreeCallback);
   allocationJvmti = createJvmtiEnvironment(false);
 
   setEventCallbacks(mainJvmti, mainCallbacks());

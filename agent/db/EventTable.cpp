@@ -2,7 +2,7 @@
 
 #include "agent/db/DB.h"
 #include "agent/db/EventRows.h"
-#include "agent/natives/ObjectMaps.h"
+#include "agent/recording/JavaObjectMaps.h"
 #include "agent/support/FatalError.h"
 
 namespace {

@@ -19,6 +19,7 @@
 #include "agent/instrumentation/NativeWrapping.h"
 #include "agent/platform/Clocks.h"
 #include "agent/platform/Files.h"
+#include "agent/probes/ProbeCallbackStubs.h"
 #include "agent/probes/ProbeEligibility.h"
 #include "agent/probes/ProbeRegistry.h"
 #include "agent/probes/ProbeWeaver.h"
@@ -223,13 +224,44 @@ bool shouldWrapNativesOf(JNIEnv* env, jclass classBeingRedefined, const YString&
   return wrap;
 }
 
+// Off, or Auto while neither CPU sampling nor tracing runs (call counting does not count). Read under the
+// registry lock.
+bool isInactive(const ProbeDescriptor& probe) {
+  const PROBE_ACTIVITY_MODE mode = probe.owner->mode;
+  return mode == PROBE_OFF || (mode == PROBE_AUTO && !isTracingModeOn());
+}
+
+// The first registered probe of the class's name, or null. Under the registry lock.
+const ProbeDescriptor* probeOfClass(const YString& name) {
+  for (int32_t p = 0; p < ourProbeDescriptors.size; p++) {
+    if (ourProbeDescriptors[p]->className.equals(name)) return ourProbeDescriptors[p];
+  }
+  return nullptr;
+}
+
+// Whether the class is the own class of an inactive probe, whose callbacks get stubs. The one registry
+// walk that every class pays for it compares names only.
+bool isInactiveProbeClass(const YString& name) {
+  YCriticalSectionLock held(&probeRegistryLock(), "Instrumentation:probeClass");
+  const ProbeDescriptor* probe = probeOfClass(name);
+  return probe != nullptr && isInactive(*probe);
+}
+
+// Stubs the callbacks of an inactive probe's class; true when the class changed. The probe is looked up
+// again, since the registry may have changed since the test.
+bool stubProbeCallbacks(ClassFile& model, const YString& name) {
+  YCriticalSectionLock held(&probeRegistryLock(), "Instrumentation:probeStubs");
+  const ProbeDescriptor* probe = probeOfClass(name);
+  return probe != nullptr && isInactive(*probe) && instrumentProbeCallbacks(*probe, model);
+}
+
 // Whether a registered probe may weave the class: it applies to every class, or one of its including
 // class patterns reaches it. A probe is never woven into its own class.
 bool anyProbeMayApply(const YString& name, const YString& javaName) {
   YCriticalSectionLock held(&probeRegistryLock(), "Instrumentation:probeTest");
   for (int32_t p = 0; p < ourProbeDescriptors.size; p++) {
     const ProbeDescriptor& probe = *ourProbeDescriptors[p];
-    if (probe.className.equals(name)) continue;
+    if (probe.className.equals(name) || probe.state == PROBE_STATE_UNREGISTERING) continue;
     if (probe.isCpuTracingSupport) return true;
     for (int32_t i = 0; i < probe.patternCount(); i++) {
       if (!probe.negated[i] && canProbeClass(javaName, probe.classPatterns[i])) return true;
@@ -245,7 +277,8 @@ bool weaveProbes(ClassFile& model, const YString& name, const YString& javaName)
   bool woven = false;
   for (int32_t p = 0; p < ourProbeDescriptors.size; p++) {
     const ProbeDescriptor& probe = *ourProbeDescriptors[p];
-    if (probe.className.equals(name)) continue;
+    // A probe on its way out is no longer woven, so that the retransformation removing it succeeds.
+    if (probe.className.equals(name) || probe.state == PROBE_STATE_UNREGISTERING) continue;
     YVector<int32_t> included;
     YVector<int32_t> excluded;
     for (int32_t i = 0; i < probe.patternCount(); i++) {
@@ -259,11 +292,12 @@ bool weaveProbes(ClassFile& model, const YString& name, const YString& javaName)
   return woven;
 }
 
-// Whether an editor below may change the class: natives to wrap, a probe whose patterns may reach it, or
-// a method that the instrumentation does not leave alone as short. It may answer yes for a class that
-// no editor then changes, never no for one that an editor changes.
+// Whether an editor below may change the class: an inactive probe's own class, natives to wrap, a probe
+// whose patterns may reach it, or a method that the instrumentation does not leave alone as short. It
+// may answer yes for a class that no editor then changes, never no for one that an editor changes.
 bool mayBeEdited(const ClassFile& model, const YString& name, const YString& javaName, bool shouldWrapNatives,
-                 bool instrumenting) {
+                 bool instrumenting, bool inactiveProbeClass) {
+  if (inactiveProbeClass) return true;
   const YVector<MethodInfo*>& methods = model.getMethods();
   for (int32_t i = 0; i < methods.size; i++) {
     if (shouldWrapNatives && methods[i]->isNative()) return true;
@@ -368,13 +402,18 @@ void transformClass(const YString& name, jint classDataLength, const unsigned ch
     handBack(parsed.get(), newClassDataLength, newClassData, YString());
     return;
   }
+  // The class of an Off probe, or of an Auto one while CPU recording is off, gets stub callbacks: it passes
+  // the exits below for classes that nothing else edits and for the agent's own probe classes.
+  const bool inactiveProbeClass = isInactiveProbeClass(name);
   // Classes that nothing would edit are not even parsed.
-  if ((agentFlags.load() & instrumentationAllowed) == 0 && !shouldWrapNatives && !anyProbeMayApply(name, javaName)) {
+  if ((agentFlags.load() & instrumentationAllowed) == 0 && !shouldWrapNatives && !inactiveProbeClass &&
+      !anyProbeMayApply(name, javaName)) {
     return;
   }
 
-  if (javaName.startsWith("com.brantel.probes.") || javaName.startsWith("com.brantel.runtime.") ||
-      javaName.startsWith("com.brantel.Natives") || javaName.startsWith("com.brantel.Constants")) {
+  if ((javaName.startsWith("com.brantel.probes.") && !inactiveProbeClass) ||
+      javaName.startsWith("com.brantel.runtime.") || javaName.startsWith("com.brantel.Natives") ||
+      javaName.startsWith("com.brantel.Constants")) {
     return;
   }
   if ((agentFlags.load() & AGENT_ATTACH_MODE) != 0 && !agentInitialized.load()) {
@@ -393,14 +432,15 @@ void transformClass(const YString& name, jint classDataLength, const unsigned ch
   // other class they are expanded before the first edit, as a parse would have.
   // One reading of the flags for the decision and the instrumentation, which must agree.
   const uint64_t flags = agentFlags.load();
-  const bool instrumenting = !isRetry && (flags & instrumentationAllowed) != 0;
-  if (mayBeEdited(model, name, javaName, shouldWrapNatives, instrumenting)) model.expandFrames();
+  // A stubbed probe class is neither woven nor traced: its callbacks are to do nothing observable.
+  const bool instrumenting = !isRetry && !inactiveProbeClass && (flags & instrumentationAllowed) != 0;
+  if (mayBeEdited(model, name, javaName, shouldWrapNatives, instrumenting, inactiveProbeClass)) model.expandFrames();
 
   bool changed = shouldWrapNatives && wrapAndRemember(model, name, settings.log);
 
-  // The class of an Off probe, or of an Auto one while CPU recording is off, is to get stub callbacks here.
+  if (inactiveProbeClass && stubProbeCallbacks(model, name)) changed = true;
   // A redo without tracing and allocation instrumentation is only ever granted to a class probes changed.
-  const bool probesChanged = weaveProbes(model, name, javaName);
+  const bool probesChanged = !inactiveProbeClass && weaveProbes(model, name, javaName);
   if (probesChanged) changed = true;
   bool retryPermitted = false;
   bool tooLong = false;

@@ -4,6 +4,7 @@
 #include "agent/db/ExceptionClear.h"
 #include "agent/db/Generations.h"
 #include "agent/natives/NativeBarrier.h"
+#include "agent/natives/ProbeNatives.h"
 #include "agent/natives/ProfilerMessage.h"
 #include "agent/support/JniStrings.h"
 #include "agent/support/NamedLocks.h"
@@ -31,10 +32,12 @@ extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_clearAllocat
                  [](const YCriticalSectionLock& held) { clearAllocationData(held); });
 }
 
-// The events of probes in mode Auto would go too, but this build has no probe registry to name them.
+// The events of probes in mode Auto belong to CPU profiling: they go with its data.
 extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_clearCpuData(JNIEnv* env, jclass) {
-  clearAndReport(env, __LINE__, "CPU profiling data cleared",
-                 [](const YCriticalSectionLock& held) { clearCpuProfilingData(held); });
+  clearAndReport(env, __LINE__, "CPU profiling data cleared", [](const YCriticalSectionLock& held) {
+    clearCpuProfilingData(held);
+    clearAutoProbeEvents();
+  });
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_clearExceptions(JNIEnv* env, jclass) {

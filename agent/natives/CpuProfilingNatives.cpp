@@ -8,6 +8,7 @@
 #include "agent/instrumentation/Retransformation.h"
 #include "agent/natives/AttachRetransformation.h"
 #include "agent/natives/NativeBarrier.h"
+#include "agent/natives/ProbeNatives.h"
 #include "agent/natives/ProfilerMessage.h"
 #include "agent/natives/RecordingModeNatives.h"
 #include "agent/recording/CountingSupport.h"
@@ -134,8 +135,7 @@ YString startCpuProfilingImpl(JNIEnv* env, int64_t mode, const YString* settings
       if (refusal.length > 0) return refusal;
     }
     clearCpuProfilingData(held);
-    // Placeholder for the probes: the events of probes in the Auto mode are cleared here
-    // (clearAutoProbeEvents) once probes have that mode.
+    clearAutoProbeEvents();
     const YString text = loadFilterSettings(uint64_t(mode), settings);
     if (description != nullptr) *description = text;
     const uint64_t modeBits = uint64_t(mode) & ~PROFILING_SAMPLING_MODE_MASK;
@@ -161,8 +161,8 @@ YString startCpuProfilingImpl(JNIEnv* env, int64_t mode, const YString* settings
       return YString("callbacks cannot be defined, likely due to a conflict with another agent");
     }
   }
-  // Placeholder for the probes: while sampling or tracing runs, the classes of probes in the Auto mode
-  // are retransformed here (retransformAutoProbeClasses) once probes have that mode.
+  // The callbacks of probes in mode Auto run while sampling or tracing does.
+  if (isTracingModeOn()) retransformAutoProbeClasses(env);
   if (needsCallbackBodies(kind)) retransformClassesInBatches(env);
   return YString();
 }
@@ -202,6 +202,7 @@ extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_stopCpuProfi
   if (refuseWithoutDatabase(env)) return;
   runNative(env, __LINE__, [&] {
     uint64_t kind;
+    bool wasTracing = false;
     {
       YCriticalSectionLock held(&ourLock(), "CoreNatives:stopCpuProfiling");
       WriteInProgress writing;
@@ -215,6 +216,7 @@ extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_stopCpuProfi
         thread->resetTracingState();
       });
       kind = profilingFlags.load() & PROFILING_CPU_MODE_MASK;
+      wasTracing = isTracingModeOn();
       profilingFlags.fetch_and(~PROFILING_CPU_MODE_MASK);
       if (needsCallbackBodies(kind)) switchCallbackMethods(env);
       tracingEpoch.fetch_add(1);
@@ -222,8 +224,7 @@ extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_stopCpuProfi
       if (!samplingOn(profilingFlags.load())) stopSampling(held);
     }
     if (kind == PROFILING_CPU_TRACING) retransformInstrumentedClasses(env);
-    // Placeholder for the probes: after sampling or tracing, the classes of probes in the Auto mode are
-    // retransformed here (retransformAutoProbeClasses) once probes have that mode.
+    if (wasTracing) retransformAutoProbeClasses(env);
     if (report) profilerMessage(env, YString(cpuKindName(kind)) + " stopped", YString());
   });
 }

@@ -39,7 +39,3 @@ auto runNative(JNIEnv* env, int32_t line, Body body) -> decltype(body()) {
 // True, with java.lang.RuntimeException "must run with the profiler agent" thrown, when there is no
 // database; the native then returns at once.
 bool refuseWithoutDatabase(JNIEnv* env);
-
-// Throws java.lang.RuntimeException "<native>: not available in this build", the answer of every native
-// whose machinery this build does not have. It has the barrier itself.
-void throwNotAvailable(JNIEnv* env, const char* native);

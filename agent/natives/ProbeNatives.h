@@ -3,7 +3,16 @@
 #include <jni.h>
 
 // Natives of com.brantel.runtime.Callback that register, unregister, switch and describe probes, check
-// method patterns and build method-listener classes.
+// method patterns and build method-listener classes, and what the CPU-profiling and clearing natives do
+// to the probes in mode Auto.
+
+// Clears the event tables of the probe names in mode Auto and logs "Events from Auto probes cleared:\n"
+// with a "#<id> <table>" line for each table cleared.
+void clearAutoProbeEvents();
+
+// Retransforms the loaded probe classes of the names in mode Auto, whose callbacks follow whether CPU
+// sampling or tracing runs; logs that there are none, or the failure. The caller holds no lock.
+void retransformAutoProbeClasses(JNIEnv* env);
 
 extern "C" {
 

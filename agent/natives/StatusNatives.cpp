@@ -2,12 +2,15 @@
 
 #include <jvmti.h>
 
+#include <cstdint>
+
 #include "agent/core/AgentFlags.h"
 #include "agent/core/JvmtiEnvironments.h"
 #include "agent/core/Options.h"
 #include "agent/core/ThreadCallbacks.h"
 #include "agent/natives/NativeBarrier.h"
 #include "agent/platform/Clocks.h"
+#include "agent/platform/ProcessHandles.h"
 #include "agent/platform/SystemInfo.h"
 #include "agent/recording/ThreadInfo.h"
 #include "agent/recording/ThreadRegistry.h"
@@ -112,6 +115,14 @@ extern "C" JNIEXPORT jlong JNICALL Java_com_brantel_runtime_Callback_getProcessP
   return runNative(env, __LINE__, [] { return jlong(getProcessPhysicalMemoryUsage()); });
 }
 
+// 0 when the handle names no process (any more).
+extern "C" JNIEXPORT jint JNICALL Java_com_brantel_runtime_Callback_getProcessID(JNIEnv* env, jclass, jlong handle) {
+  return runNative(env, __LINE__, [&] {
+    if (handle == 0) assertionFailed("assertion failed", "CoreNatives", __LINE__);
+    return jint(getProcessIdOfHandle(handle));
+  });
+}
+
 // Errors are not checked: the phase of a JVM that cannot say stays 0.
 extern "C" JNIEXPORT jint JNICALL Java_com_brantel_runtime_Callback_getPhase(JNIEnv* env, jclass) {
   return runNative(env, __LINE__, [] {
@@ -179,7 +190,13 @@ extern "C" JNIEXPORT jintArray JNICALL Java_com_brantel_runtime_Callback_getFroz
     YVector<int32_t> frozen;
     {
       YCriticalSectionLock held(&ourLock(), "CoreNatives:getFrozenThreadsImpl");
-      const int64_t before = stopwatchElapsedNs(agentUptimeStopwatch()) - ms * 1000000;
+      // Any long may come from Java: a span beyond the range of the clock saturates.
+      int64_t spanNs = 0;
+      if (__builtin_mul_overflow(int64_t(ms), int64_t(1000000), &spanNs)) spanNs = ms > 0 ? INT64_MAX : INT64_MIN;
+      int64_t before = 0;
+      if (__builtin_sub_overflow(stopwatchElapsedNs(agentUptimeStopwatch()), spanNs, &before)) {
+        before = spanNs > 0 ? INT64_MIN : INT64_MAX;
+      }
       forEachLiveThread([&](ThreadInfo* thread) {
         if (thread->checkpointFrame < 1 || thread->checkpointUptimeNs < 1 || thread->checkpointUptimeNs >= before) {
           return;

@@ -7,6 +7,7 @@
 #include "agent/probes/ProbePath.h"
 #include "agent/probes/ProbeRegistry.h"
 #include "agent/probes/ProbeValidation.h"
+#include "agent/support/FatalError.h"
 #include "agent/support/FileUtils.h"
 #include "agent/support/ZipReader.h"
 
@@ -170,4 +171,39 @@ void checkProbeNotRegistered(ProbeCreationResult& result) {
   }
   if (!result.isSuccessful()) return;
   for (int32_t i = 0; i < result.probes.size; i++) ourProbeDescriptors.add(result.probes[i]);
+}
+
+bool unregisterProbe(const YString& name, YVector<YString>* removed) {
+  if (removed == nullptr) assertionFailed("assertion failed: value is NULL", "ProbeRegistration", __LINE__);
+  const YString javaName = name.replaceAll("/", ".");
+  bool retransform = false;
+  YCriticalSectionLock held(&probeRegistryLock(), "ProbeRegistration:unregister");
+  for (int32_t i = 0; i < ourProbeDescriptors.size;) {
+    ProbeDescriptor* probe = ourProbeDescriptors[i];
+    if (!isClassOrInnerClass(probe->className, javaName)) {
+      i++;
+      continue;
+    }
+    removed->add(probe->className);
+    if (probe->state != PROBE_STATE_NEW) {
+      probe->state = PROBE_STATE_UNREGISTERING;
+      retransform = true;
+      i++;
+      continue;
+    }
+    ourProbeDescriptors.remove(i);
+    delete probe;
+  }
+  return retransform;
+}
+
+void withdrawCommittedProbes(const ProbeCreationResult& result) {
+  YCriticalSectionLock held(&probeRegistryLock(), "ProbeRegistration:withdraw");
+  for (int32_t i = ourProbeDescriptors.size - 1; i >= 0; i--) {
+    for (int32_t k = 0; k < result.probes.size; k++) {
+      if (ourProbeDescriptors[i] != result.probes[k]) continue;
+      ourProbeDescriptors.remove(i);
+      break;
+    }
+  }
 }

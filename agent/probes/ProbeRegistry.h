@@ -13,6 +13,10 @@ class ProbeDescriptor;
 
 using CallbackParameterList = YVectorSafe<CallbackParameter>;
 
+constexpr int32_t PROBE_STATE_APPLIED = 0;
+constexpr int32_t PROBE_STATE_NEW = 1;
+constexpr int32_t PROBE_STATE_UNREGISTERING = 2;
+
 // One probe name: a top-level probe class in Java form ("x.y.Probe", never an inner class), the activity
 // mode a user sets for it, the registered classes under it and the event tables its probes made. Never
 // destroyed: a name keeps its mode and its tables after its classes are unregistered.
@@ -70,8 +74,9 @@ class ProbeDescriptor {
   YString returnDescriptor;
   std::unique_ptr<CallbackParameterList> exceptionParameters;
   YString exceptionDescriptor;
-  // 1 new (loaded classes still lack the callbacks), 0 applied, 2 being unregistered.
-  int32_t state = 1;
+  // PROBE_STATE_NEW: loaded classes may still lack the callbacks; PROBE_STATE_APPLIED; or
+  // PROBE_STATE_UNREGISTERING: no longer woven, its loaded classes may still hold its callbacks.
+  int32_t state = PROBE_STATE_NEW;
   TopProbe* owner = nullptr;
   bool needsReturnValue = false;
   bool discardThrownException = false;

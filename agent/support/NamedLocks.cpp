@@ -19,8 +19,3 @@ YCriticalSection& javaObjectMapLock2() {
   static YCriticalSection* const lock = new YCriticalSection("JavaObjectMapLock2");
   return *lock;
 }
-
-YCriticalSection& javaObjectMapLock3() {
-  static YCriticalSection* const lock = new YCriticalSection("JavaObjectMapLock3");
-  return *lock;
-}

@@ -10,7 +10,7 @@
 YCriticalSection& ourLock();
 // The map of process-exit listeners and the list of exit records.
 YCriticalSection& processListenerLock();
-// The object maps, the object identifier counter and the sets of live identifiers.
+// The object maps and their live values.
 YCriticalSection& javaObjectMapLock();
+// The object identifier counter and the tags it hands out.
 YCriticalSection& javaObjectMapLock2();
-YCriticalSection& javaObjectMapLock3();

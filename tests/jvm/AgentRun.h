@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,35 @@ inline testing::AssertionResult containsInOrder(const std::string& text, const s
     from = at + piece.size();
   }
   return testing::AssertionSuccess();
+}
+
+// The program's lines of its output, without the agent's console lines.
+inline std::vector<std::string> programLines(const std::string& output) {
+  std::vector<std::string> lines;
+  std::istringstream in(output);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("[Brantel TallyScope", 0) != 0) lines.push_back(line);
+  }
+  return lines;
+}
+
+// The log's lines that tell of an error or a warning, but for those of a library that was not installed.
+inline std::vector<std::string> troubleLines(const std::string& log) {
+  std::vector<std::string> lines;
+  std::istringstream in(log);
+  for (std::string line; std::getline(in, line);) {
+    if (line.find("JAVA_TOOL_OPTIONS will not be set") != std::string::npos ||
+        line.find("getTsAgentLibraryDirs") != std::string::npos) {
+      continue;
+    }
+    for (const char* trouble : {"Error", "error", "warning", "Warning", "not instrumented"}) {
+      if (line.find(trouble) != std::string::npos) {
+        lines.push_back(line);
+        break;
+      }
+    }
+  }
+  return lines;
 }
 
 // A test that runs Java programs under the agent, each run with a temporary and a log directory of its own.

@@ -40,25 +40,6 @@ std::ostream& operator<<(std::ostream& out, const WovenCall& call) {
   return out << call.method << " " << call.arguments << " " << call.outcome;
 }
 
-// The log's lines that tell of an error or a warning, but for those of a library that was not installed.
-std::vector<std::string> troubleLines(const std::string& log) {
-  std::vector<std::string> lines;
-  std::istringstream in(log);
-  for (std::string line; std::getline(in, line);) {
-    if (line.find("JAVA_TOOL_OPTIONS will not be set") != std::string::npos ||
-        line.find("getTsAgentLibraryDirs") != std::string::npos) {
-      continue;
-    }
-    for (const char* trouble : {"Error", "error", "warning", "Warning", "not instrumented"}) {
-      if (line.find(trouble) != std::string::npos) {
-        lines.push_back(line);
-        break;
-      }
-    }
-  }
-  return lines;
-}
-
 class ProbeWeavingJvmTest : public AgentRunTest {
  protected:
   // The Java side on the boot class path, since "_agent_cp" names the probes' directory in its place.

@@ -7,7 +7,7 @@
 #include "agent/db/DB.h"
 #include "agent/db/EventRows.h"
 #include "agent/db/EventTable.h"
-#include "agent/natives/ObjectMaps.h"
+#include "agent/recording/JavaObjectMaps.h"
 #include "tests/support/FatalErrorOutput.h"
 #include "tests/support/TestDatabase.h"
 
@@ -294,8 +294,11 @@ TEST_F(EventTablesTest, RemovingARowGivesUpItsIdKeyAndLiveValueOnce) {
   open(33, 77);
   open(33, 78);
   const int32_t rowId = getEventRowIdOfKey(77);
-  liveObjectValues().add(77);
-  liveObjectValues().add(78);
+  // Both keys are also values of an object map.
+  const int64_t map = createObjectMap();
+  int32_t previous = 0;
+  ASSERT_TRUE(objectMapPut(map, 1, 77, false, 0, previous));
+  ASSERT_TRUE(objectMapPut(map, 2, 78, false, 0, previous));
   database->currentStamp = 3;
 
   table(33).removeRow(rowId, 3);
@@ -305,8 +308,8 @@ TEST_F(EventTablesTest, RemovingARowGivesUpItsIdKeyAndLiveValueOnce) {
   EXPECT_EQ(row.tableId, 0);
   EXPECT_EQ(row.slots.size, 0);
   EXPECT_EQ(getEventRowIdOfKey(77), 0);
-  EXPECT_FALSE(liveObjectValues().contains(77));
-  EXPECT_TRUE(liveObjectValues().contains(78));
+  EXPECT_FALSE(isLiveId(77));
+  EXPECT_TRUE(isLiveId(78));
   EXPECT_EQ(database->events.ids.peek(), rowId);
   EXPECT_EQ(table(32).rowCount, 1);
 
@@ -316,7 +319,7 @@ TEST_F(EventTablesTest, RemovingARowGivesUpItsIdKeyAndLiveValueOnce) {
   EXPECT_EQ(database->events.ids.released.size, 1);
   table(32).removeRow(5000, 3);  // never made
   EXPECT_EQ(table(32).rowCount, 1);
-  liveObjectValues().remove(78);
+  ASSERT_TRUE(deleteObjectMap(map));
 
   EXPECT_EQ(fatalErrorOf([&] { table(32).removeRow(-1, 3); }), "error at EventTable:95: assertion failed");
 }

@@ -19,6 +19,7 @@
 #include "agent/platform/Processes.h"
 #include "tests/support/FatalErrorOutput.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/QuietChild.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -105,24 +106,11 @@ void touch(const std::string& path) { std::ofstream(std::filesystem::u8path(path
 class Holder {
  public:
   Holder(const std::string& mutexName, const TempDir& signals) : directory(signals) {
-    const std::string executable = std::filesystem::read_symlink("/proc/self/exe").string();
-    std::string filter = "--gtest_filter=InterProcessMutexChild.HoldsWhenAsked";
-    std::vector<char*> argv{const_cast<char*>(executable.c_str()), filter.data(), nullptr};
-    std::string mutexEntry = std::string(childMutexVariable) + "=" + mutexName;
-    std::string signalsEntry = std::string(childSignalsVariable) + "=" + signals.path();
-    std::vector<char*> environment{mutexEntry.data(), signalsEntry.data()};
-    for (char** entry = environ; *entry != nullptr; entry++) environment.push_back(*entry);
-    environment.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    for (int stream = 0; stream < 3; stream++) {
-      posix_spawn_file_actions_addopen(&actions, stream, "/dev/null", O_RDWR, 0);
-    }
-    if (posix_spawn(&child, executable.c_str(), &actions, nullptr, argv.data(), environment.data()) != 0) {
-      child = -1;
-      ADD_FAILURE() << "cannot start the holder";
-    }
-    posix_spawn_file_actions_destroy(&actions);
+    child = spawnQuietChild(std::filesystem::read_symlink("/proc/self/exe").string(),
+                            {"--gtest_filter=InterProcessMutexChild.HoldsWhenAsked"},
+                            {std::string(childMutexVariable) + "=" + mutexName,
+                             std::string(childSignalsVariable) + "=" + signals.path()});
+    if (child == -1) ADD_FAILURE() << "cannot start the holder";
   }
   ~Holder() { kill(); }
   Holder(const Holder&) = delete;

@@ -13,6 +13,7 @@
 #include "agent/platform/SystemInfo.h"
 #include "tests/support/FatalErrorOutput.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/QuietChild.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -111,24 +112,8 @@ std::string ownExecutable() { return std::filesystem::read_symlink("/proc/self/e
 class Child {
  public:
   Child(const std::string& executable, const std::vector<std::string>& arguments) {
-    std::vector<char*> argv{const_cast<char*>(executable.c_str())};
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    std::string marker = std::string(sleeperVariable) + "=1";
-    std::vector<char*> environment{marker.data()};
-    for (char** entry = environ; *entry != nullptr; entry++) environment.push_back(*entry);
-    environment.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    for (int stream = 0; stream < 3; stream++) {
-      posix_spawn_file_actions_addopen(&actions, stream, "/dev/null", O_RDWR, 0);
-    }
-    const int result = posix_spawn(&child, executable.c_str(), &actions, nullptr, argv.data(), environment.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (result != 0) {
-      child = -1;
-      ADD_FAILURE() << "posix_spawn failed with " << result;
-    }
+    child = spawnQuietChild(executable, arguments, {std::string(sleeperVariable) + "=1"});
+    if (child == -1) ADD_FAILURE() << "posix_spawn failed";
   }
   ~Child() { end(); }
 

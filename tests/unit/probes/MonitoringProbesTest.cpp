@@ -84,7 +84,7 @@ const std::vector<MonitoringProbe>& monitoringProbes() {
         {"java/lang/UNIXProcess", "waitFor", "()I"}}},
       {"ShutdownHook",
        "Shutdown Hooks\n5\nuptime_ns\n1\nthread\n0\nframe\n0\nHook thread\n2\nClass\n4\n",
-       {{"java/lang/Runtime", "addShutdownHook", "(Ljava/lang/Thread;)V"}}},
+       {{"java/lang/ApplicationShutdownHooks", "add", "(Ljava/lang/Thread;)V"}}},
       {"TestNg",
        "TestNG Tests\n7\nuptime_ns\n1\nuptime_ns.end\n1\nthread\n0\nTest class\n2\nTest\n2\nOutcome\n2\n"
        "exception_str\n2\n",
@@ -224,6 +224,8 @@ TEST(MonitoringProbes, PatternsLeaveNeighboursAlone) {
       {"Processes", {"java/lang/ProcessBuilder", "start", "([Ljava/lang/ProcessBuilder$Redirect;)Ljava/lang/Process;"}},
       {"Processes", {"java/lang/Process", "waitFor", "()I"}},
       {"Threads", {"java/lang/Thread", "run", "()V"}},
+      // Runtime hands its hooks on to ApplicationShutdownHooks; a retransformed Runtime would add a second row.
+      {"ShutdownHook", {"java/lang/Runtime", "addShutdownHook", "(Ljava/lang/Thread;)V"}},
       {"Ant", {"org/apache/tools/ant/Target", "performTasks", "()V"}},
       {"TestsSupport", {"org/opentest4j/AssertionFailedError", "<init>", "(Ljava/lang/String;)V"}},
       {"JUnitTests",

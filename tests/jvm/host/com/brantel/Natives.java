@@ -50,4 +50,53 @@ public final class Natives {
       int excludedObject, int excludedRefIndex);
   public static native void f0m(long storage, int[] set, int[] roots, int[] result);
   public static native void f0o(long storage, int[] objects, int from, int to, int[] roots, int[] result);
+
+  // Fields and methods by JNI identifiers; primitive values travel as 64-bit patterns chosen by a type
+  // code, the character of a JVM type descriptor.
+  public static native long getFieldId(Class<?> type, String name, String signature, boolean isStatic);
+  public static native long getMethodId(Class<?> type, String name, String signature, boolean isStatic);
+  public static native Object getFieldObjectValue(Class<?> type, Object object, long fieldId);
+  public static native void setFieldObjectValue(Class<?> type, Object object, long fieldId, Object value);
+  public static native long getFieldPrimValue(Class<?> type, Object object, long fieldId, int typeCode);
+  public static native void setFieldPrimValue(Class<?> type, Object object, long fieldId, int typeCode, long value);
+  public static native Object callObjectMethod(Class<?> type, Object object, long methodId, long primitiveMask,
+      Object[] arguments, long[] primitiveArguments);
+  public static native long callPrimOrVoidMethod(Class<?> type, Object object, long methodId, long primitiveMask,
+      int typeCode, Object[] arguments, long[] primitiveArguments);
+
+  // A long[] filled from a binary file of little-endian values; small queries; an opaque native handle.
+  public static native void readLongArrayFromFile(String path, long[] array);
+  public static native boolean isLivePid(int pid);
+  public static native int getPid();
+  public static native int getFreePort(int from, int to);
+  public static native String getPlatformTempDir();
+  public static native boolean matches(String pattern, String text);
+  public static native long getSystemPhysicalMemorySize();
+  public static native long createDatabase();
+  public static native void deleteDatabaseImpl(long handle);
+
+  // Processes, markers and the machine.
+  public static native String getHostName();
+  public static native void createMutex();
+  public static native String getCommandLineByPid(int pid);
+  public static native String getSessionNameByCommandLine(int pid);
+  public static native int[] getSpecialJavaPids();
+  public static native boolean is64BitMachineImpl();
+  public static native String validateStartupOptions(String options);
+  public static native int getProcessBitnessImpl(int pid);
+  public static native String getProcessOwner(int pid);
+  public static native String validateMethodPattern(String pattern);
+  public static native void messageToLogFile(String text);
+  public static native boolean isAdministrator();
+  public static native int[] runAsAdministratorImpl(String file, String parameters, boolean wait, boolean hidden);
+  public static native String getLogFilePath();
+  public static native long getOtherProcessCpuTimeNs(int pid);
+  public static native long getTimeNsForTracing();
+  public static native String getPlatform();
+  public static native String getProcessPathByPid(int pid);
+  public static native int[] fillMarked(int typeMask);
+  public static native String getSessionNameFromMarker(int pid);
+  public static native int getProcessID(long processHandle);
+  public static native int getXResolutionWindowsImpl();
+  public static native byte[] retransformClass(String className, byte[] classBytes);
 }

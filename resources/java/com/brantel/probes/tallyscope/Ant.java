@@ -16,9 +16,14 @@ public final class Ant {
   private Ant() {}
 
   public static int onEnter(@This Object target) {
+    // A target shows as its name. The nameless one is Ant's implicit target, which runs the tasks outside
+    // any target while the build file is read: not a target of the build.
+    String name = ProbeTable.describe(target);
+    if (name.isEmpty()) {
+      return 0;
+    }
     int row = TABLE.open();
-    // A target shows as its name.
-    TABLE.set(row, TARGET, ProbeTable.describe(target));
+    TABLE.set(row, TARGET, name);
     return row;
   }
 

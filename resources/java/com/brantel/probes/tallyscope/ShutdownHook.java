@@ -3,8 +3,12 @@ package com.brantel.probes.tallyscope;
 import com.brantel.probes.MethodPattern;
 import com.brantel.probes.Param;
 
-/** Registered shutdown hooks: one row per registration, with the hook thread's name and class. */
-@MethodPattern("java.lang.Runtime:addShutdownHook(java.lang.Thread)")
+/**
+ * Registered shutdown hooks: one row per registration, with the hook thread's name and class. The JVM loads
+ * Runtime before an agent started with it can weave classes, so the registrations are seen where
+ * Runtime.addShutdownHook hands them on: ApplicationShutdownHooks, loaded on the first one.
+ */
+@MethodPattern("java.lang.ApplicationShutdownHooks:add(java.lang.Thread)")
 public final class ShutdownHook {
   static final String DESCRIPTION =
       "Shutdown Hooks\n5\nuptime_ns\n1\nthread\n0\nframe\n0\nHook thread\n2\nClass\n4\n";
