@@ -25,12 +25,6 @@ int32_t refuse(const char* text, int64_t value, int32_t code) {
 
 }  // namespace
 
-void FileDescriptorGuard::close() {
-  if (fd < 0) return;
-  closeFile(fd);
-  fd = -1;
-}
-
 GraphFileReader::GraphFileReader(int32_t fd)
     : buffer(new unsigned char[bufferSize]), reader(fd, buffer.get(), bufferSize), offset(0), limit(INT64_MAX) {
   const int64_t size = seekFileToEnd(fd);

@@ -13,19 +13,6 @@
 // a reference list (count, targets) for each node 1 to N - 1, the root count and the roots; node 0 is the
 // virtual root. The output is the immediate dominator of each node 1 to N - 1.
 
-// Closes its descriptor when it goes, so that no path out of a computation leaks one.
-class FileDescriptorGuard {
- public:
-  explicit FileDescriptorGuard(int32_t fd) : fd(fd) {}
-  ~FileDescriptorGuard() { close(); }
-  FileDescriptorGuard(const FileDescriptorGuard&) = delete;
-  FileDescriptorGuard& operator=(const FileDescriptorGuard&) = delete;
-
-  void close();
-
-  int32_t fd;  // -1 when none is open
-};
-
 // A running digest of int32 values (FNV-1a over 32-bit words), to tell whether a file read twice gave the
 // same values both times. Every step is a bijection of the state, so a single changed value always shows.
 class ValueDigest {

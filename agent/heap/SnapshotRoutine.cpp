@@ -15,18 +15,6 @@ namespace {
 
 constexpr int32_t stampSlots = 32;
 
-// The descriptor is closed however the writing ends.
-class ClosedAtEnd {
- public:
-  explicit ClosedAtEnd(int32_t fd) : fd(fd) {}
-  ~ClosedAtEnd() { closeFile(fd); }
-  ClosedAtEnd(const ClosedAtEnd&) = delete;
-  ClosedAtEnd& operator=(const ClosedAtEnd&) = delete;
-
- private:
-  const int32_t fd;
-};
-
 void logStep(const char* text) { logWithMemoryUsage(YString(text)); }
 
 void startSnapshotGeneration(const YCriticalSectionLock& held, JNIEnv* env, const YString& path) {
@@ -48,7 +36,7 @@ YString writeSnapshot(const YCriticalSectionLock& held, JNIEnv* env, int32_t fd,
   ProgressSplitter report(progress);
   DB* database;
   {
-    ClosedAtEnd closed(fd);
+    const FileDescriptorGuard closed(fd);
     logWithMemoryUsage(YString("WSN: starting ") + path);
     database = &requireDatabase();
     SnapshotWriter writer(fd, true, byteOrderBigEndian);

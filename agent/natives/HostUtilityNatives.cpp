@@ -20,18 +20,6 @@ namespace {
 constexpr const char* source = "Natives";
 constexpr int32_t readBufferSize = 0x100000;
 
-// Closes the descriptor when the scope ends, a broken invariant included.
-struct OpenFile {
-  explicit OpenFile(int32_t descriptor) : fd(descriptor) {}
-  ~OpenFile() {
-    if (fd >= 0) closeFile(fd);
-  }
-  OpenFile(const OpenFile&) = delete;
-  OpenFile& operator=(const OpenFile&) = delete;
-
-  const int32_t fd;
-};
-
 // Little-endian 64-bit values into the array, in place. Past the end of the data the reader answers 0
 // bytes, so the remaining elements become 0. False when the JVM cannot hand out the elements.
 bool fillFromReader(JNIEnv* env, jlongArray array, jsize length, BufferedFileReader& reader) {
@@ -53,7 +41,7 @@ extern "C" JNIEXPORT void JNICALL Java_com_brantel_Natives_readLongArrayFromFile
                                                                                  jlongArray array) {
   runNativeIn(env, source, __LINE__, [&] {
     const YString name = jstringToYString(env, path);
-    const OpenFile file(openFileForRead(name));
+    const FileDescriptorGuard file(openFileForRead(name));
     if (file.fd < 0) {
       throwRuntimeException(env, (YString("Failed to open file: ") + name).data);
       return;
@@ -63,9 +51,7 @@ extern "C" JNIEXPORT void JNICALL Java_com_brantel_Natives_readLongArrayFromFile
     const std::unique_ptr<unsigned char[]> buffer(new unsigned char[readBufferSize]);
     BufferedFileReader reader(file.fd, buffer.get(), readBufferSize);
     if (!fillFromReader(env, array, length, reader)) {
-      // Only exhausted memory keeps the JVM from handing out the elements.
-      env->ExceptionClear();
-      env->ThrowNew(findClass(env, "java/lang/OutOfMemoryError"), "array elements not available in place");
+      throwElementsUnavailable(env);
       return;
     }
     if (reader.filled < 0) throwRuntimeException(env, (YString("Read error: ") + name).data);

@@ -93,12 +93,6 @@ class ArrayViews {
   int32_t opened = 0;
 };
 
-// The answer to an array whose elements the JVM cannot give in place, once no array is held.
-void throwElementsUnavailable(JNIEnv* env) {
-  env->ExceptionClear();
-  env->ThrowNew(findClass(env, "java/lang/OutOfMemoryError"), "array elements not available in place");
-}
-
 // The refusal text of the first of the `count` object indices that lies outside the storage; empty when
 // all lie inside.
 YString refusedObjects(const ObjectStorage& storage, const int32_t* objects, int32_t count) {

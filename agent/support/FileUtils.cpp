@@ -37,6 +37,12 @@ bool isDrive(const YString& component) {
 
 }  // namespace
 
+void FileDescriptorGuard::close() {
+  if (fd < 0) return;
+  closeFile(fd);
+  fd = -1;
+}
+
 BufferedFileReader::BufferedFileReader(int32_t fd, unsigned char* buffer, int32_t bufferSize)
     : bufferSize(bufferSize), buffer(buffer), filled(0), position(0), fd(fd) {}
 

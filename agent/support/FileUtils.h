@@ -35,6 +35,19 @@ struct StreamCloser {
 };
 using FileStreamGuard = std::unique_ptr<FILE, StreamCloser>;
 
+// Closes its descriptor when it goes, so that no path out of a scope leaks one.
+class FileDescriptorGuard {
+ public:
+  explicit FileDescriptorGuard(int32_t fd) : fd(fd) {}
+  ~FileDescriptorGuard() { close(); }
+  FileDescriptorGuard(const FileDescriptorGuard&) = delete;
+  FileDescriptorGuard& operator=(const FileDescriptorGuard&) = delete;
+
+  void close();
+
+  int32_t fd;  // -1 when none is open
+};
+
 // Everything up to the end of the stream, which stays open; empty for a null stream.
 YString readTextFile(FILE* stream);
 // The whole file read in text mode ("r"); empty when it cannot be opened.

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "agent/support/FatalError.h"
+#include "agent/support/JniUtils.h"
 
 namespace {
 
@@ -74,4 +75,9 @@ jbyteArray newByteArray(JNIEnv* env, const uint8_t* bytes, int32_t length) {
   if (array == nullptr || length == 0) return array;
   env->SetByteArrayRegion(array, 0, length, reinterpret_cast<const jbyte*>(bytes));
   return array;
+}
+
+void throwElementsUnavailable(JNIEnv* env) {
+  env->ExceptionClear();
+  env->ThrowNew(findClass(env, "java/lang/OutOfMemoryError"), "array elements not available in place");
 }

@@ -24,6 +24,10 @@ class CriticalArrayElements {
   void* const elements;
 };
 
+// java.lang.OutOfMemoryError "array elements not available in place", the answer to an array whose
+// elements the JVM cannot hand out, once no array is held; a pending exception is cleared first.
+void throwElementsUnavailable(JNIEnv* env);
+
 // The same for an array that is only read: nothing is copied back, also when an exception leaves the
 // scope.
 class ReadOnlyCriticalArrayElements {

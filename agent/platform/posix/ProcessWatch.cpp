@@ -36,7 +36,7 @@ constexpr unsigned long pidfdGetInfo = _IOWR(0xFF, 11, PidfdInfo);
 
 // How long an ended process may stay unreadable: its parent reaping it just then (microseconds), or a
 // parent other than this process not having reaped it yet. The pause doubles from the first to the
-// longest; about a second in all.
+// longest; about a second in all. The thread is none of the JVM's, so its pauses never hold up an exit.
 constexpr int32_t readAttempts = 210;
 constexpr long firstReadPauseNs = 20 * 1000;
 constexpr long longestReadPauseNs = 5 * 1000 * 1000;
