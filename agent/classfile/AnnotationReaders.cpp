@@ -127,7 +127,7 @@ bool hasAnnotationMatching(const YString& pattern, const YVector<AttributeInfo*>
   if (pattern.length == 0) return true;
   for (int32_t a = 0; a < attributes.size; a++) {
     // The reader makes this class for the visible and the invisible annotations alone.
-    const auto* annotations = dynamic_cast<const AnnotationsAttribute*>(attributes[a]);
+    const auto* annotations = attributeAs<const AnnotationsAttribute>(attributes[a]);
     if (annotations == nullptr) continue;
     DataInput in(annotations->getBytes(), annotations->getLength());
     const int32_t count = in.readUnsignedShort();

@@ -23,6 +23,21 @@ class BodyBytes {
   const bool onHeap;
 };
 
+// The attribute classes that editors and readers look for, told apart without a dynamic_cast.
+enum class AttributeKind : uint8_t {
+  other,
+  code,
+  lineNumberTable,
+  localVariableTable,
+  localVariableTypeTable,
+  stackMapTable,
+  sourceFile,
+  exceptions,
+  innerClasses,
+  annotations,
+  parameterAnnotations,
+};
+
 // One attribute of a class, a field, a method or a Code attribute: the pool index of its name and the
 // byte length of the body that `writeBody` emits. An attribute read from a file and not edited writes
 // back byte for byte; an editor that changes a body keeps the length equal to it (`setLength`).
@@ -33,6 +48,9 @@ class AttributeInfo : public ArenaAllocated {
   virtual ~AttributeInfo() = default;
   AttributeInfo(const AttributeInfo&) = delete;
   AttributeInfo& operator=(const AttributeInfo&) = delete;
+
+  // The class of the attribute; every class with a KIND answers its own.
+  virtual AttributeKind kind() const { return AttributeKind::other; }
 
   int32_t getNameIndex() const { return nameIndex; }
   int32_t getLength() const { return length; }
@@ -57,3 +75,9 @@ class AttributeInfo : public ArenaAllocated {
   const int32_t nameIndex;
   int32_t length;
 };
+
+// The attribute as T when it is one (exactly of class T), else null.
+template <class T, class A>
+T* attributeAs(A* attribute) {
+  return attribute != nullptr && attribute->kind() == T::KIND ? static_cast<T*>(attribute) : nullptr;
+}

@@ -60,7 +60,12 @@ ClassFile::ClassFile(DataInput& in, FrameExpansion frames) {
 ClassFile::~ClassFile() { release(); }
 
 void ClassFile::release() {
-  constantPool.deleteElements();
+  // Only a Utf8 entry owns memory (its text); the others in the arena need no delete.
+  for (int32_t i = 0; i < constantPool.size; i++) {
+    ConstantPoolInfo* entry = constantPool.data[i];
+    if (entry != nullptr && (entry->tag == CONSTANT_Utf8 || !ArenaAllocated::inArena(entry))) delete entry;
+  }
+  constantPool.size = 0;
   attributes.deleteElements();
   methods.deleteElements();
   fields.deleteElements();
@@ -72,7 +77,8 @@ void ClassFile::parse(DataInput& in) {
   majorVersion = in.readUnsignedShort();
 
   const int32_t count = in.readUnsignedShort();
-  constantPool.reserve(count);
+  // Room for the entries an editor adds, so that the first of them does not copy the pool.
+  constantPool.reserve(count + 32);
   constantPool.add(nullptr);
   for (int32_t i = 1; i < count;) {
     ConstantPoolInfo* entry = ConstantPoolInfo::read(in, &arena);
@@ -164,99 +170,34 @@ int32_t ClassFile::append(ConstantPoolInfo* entry) {
   return index;
 }
 
-bool ClassFile::holdsUtf8(int32_t index, const YString& text) const {
-  const ConstantPoolInfo* entry = constantPool[index];
-  return entry != nullptr && entry->tag == CONSTANT_Utf8 && static_cast<const ConstantUtf8Info*>(entry)->equals(text);
-}
-
-void ClassFile::cacheUtf8(const YString& text, int32_t index) {
-  const int32_t slot = utf8Cache.indexOf(text.data);
-  if (slot >= 0) {
-    utf8Cache.values[slot] = index;
-    return;
-  }
-  // Texts are cut at their first zero byte, as the key is.
-  const auto* key = reinterpret_cast<const char*>(arena.copy(text.data, size_t(text.length) + 1));
-  utf8Cache.put(key, index);
-}
-
-int32_t ClassFile::getOrAddUtf8(const YString& text) {
-  const int32_t cached = utf8Cache.get(text.data);
-  if (cached > 0 && holdsUtf8(cached, text)) return cached;
-  for (int32_t i = 1; i < constantPool.size; i++) {
-    if (holdsUtf8(i, text)) {
-      cacheUtf8(text, i);
-      return i;
-    }
-  }
-  const int32_t index = append(new (&arena) ConstantUtf8Info(text));
-  cacheUtf8(text, index);
-  return index;
+int32_t ClassFile::getOrAddUtf8(const char* text, int32_t length) {
+  const int32_t found = poolIndex.findUtf8(constantPool, text, length);
+  return found > 0 ? found : append(new (&arena) ConstantUtf8Info(YString::copyOf(text, length)));
 }
 
 int32_t ClassFile::getOrAddClass(int32_t nameIndex) {
   if (nameIndex < 1) fail(__LINE__);
-  const auto isClass = [this, nameIndex](int32_t i) {
-    const ConstantPoolInfo* entry = constantPool[i];
-    return entry != nullptr && entry->tag == CONSTANT_Class &&
-           static_cast<const ConstantClassInfo*>(entry)->hasNameIndex(nameIndex);
-  };
-  const int32_t cached = classCache.get(nameIndex);
-  if (cached > 0 && isClass(cached)) return cached;
-  for (int32_t i = 1; i < constantPool.size; i++) {
-    if (isClass(i)) {
-      classCache.put(nameIndex, i);
-      return i;
-    }
-  }
-  const int32_t index = append(new (&arena) ConstantClassInfo(nameIndex));
-  classCache.put(nameIndex, index);
-  return index;
+  const int32_t found = poolIndex.findReference(constantPool, CONSTANT_Class, nameIndex, 0);
+  return found > 0 ? found : append(new (&arena) ConstantClassInfo(nameIndex));
 }
 
 int32_t ClassFile::getOrAddString(const YString& text) {
   const int32_t utf8 = getOrAddUtf8(text);
-  const auto isString = [this, utf8](int32_t i) {
-    const ConstantPoolInfo* entry = constantPool[i];
-    return entry != nullptr && entry->tag == CONSTANT_String &&
-           static_cast<const ConstantStringInfo*>(entry)->hasStringIndex(utf8);
-  };
-  const int32_t cached = stringCache.get(utf8);
-  if (cached > 0 && isString(cached)) return cached;
-  for (int32_t i = 1; i < constantPool.size; i++) {
-    if (isString(i)) {
-      stringCache.put(utf8, i);
-      return i;
-    }
-  }
-  const int32_t index = append(new (&arena) ConstantStringInfo(utf8));
-  stringCache.put(utf8, index);
-  return index;
+  const int32_t found = poolIndex.findReference(constantPool, CONSTANT_String, utf8, 0);
+  return found > 0 ? found : append(new (&arena) ConstantStringInfo(utf8));
 }
 
 int32_t ClassFile::getOrAddNameAndType(int32_t nameIndex, int32_t descriptorIndex) {
   if (nameIndex < 1 || descriptorIndex < 1) fail(__LINE__);
-  for (int32_t i = 1; i < constantPool.size; i++) {
-    const ConstantPoolInfo* entry = constantPool[i];
-    if (entry != nullptr && entry->tag == CONSTANT_NameAndType &&
-        static_cast<const ConstantNameAndTypeInfo*>(entry)->equals(nameIndex, descriptorIndex)) {
-      return i;
-    }
-  }
-  return append(new (&arena) ConstantNameAndTypeInfo(nameIndex, descriptorIndex));
+  const int32_t found = poolIndex.findReference(constantPool, CONSTANT_NameAndType, nameIndex, descriptorIndex);
+  return found > 0 ? found : append(new (&arena) ConstantNameAndTypeInfo(nameIndex, descriptorIndex));
 }
 
 int32_t ClassFile::getOrAddMethodRef(int32_t classIndex, int32_t nameIndex, int32_t descriptorIndex) {
   if (classIndex < 1) fail(__LINE__);
   const int32_t nameAndType = getOrAddNameAndType(nameIndex, descriptorIndex);
-  for (int32_t i = 1; i < constantPool.size; i++) {
-    const ConstantPoolInfo* entry = constantPool[i];
-    if (entry != nullptr && entry->tag == CONSTANT_Methodref &&
-        static_cast<const ConstantMethodRefInfo*>(entry)->equals(classIndex, nameAndType)) {
-      return i;
-    }
-  }
-  return append(new (&arena) ConstantMethodRefInfo(classIndex, nameAndType));
+  const int32_t found = poolIndex.findReference(constantPool, CONSTANT_Methodref, classIndex, nameAndType);
+  return found > 0 ? found : append(new (&arena) ConstantMethodRefInfo(classIndex, nameAndType));
 }
 
 int32_t ClassFile::getOrAddInteger(int32_t value) {
@@ -362,7 +303,7 @@ AttributeInfo* ClassFile::firstAttributeNamed(const YString& name) const {
 }
 
 YString ClassFile::getSourceFileName() const {
-  const auto* sourceFile = dynamic_cast<const SourceFileAttribute*>(firstAttributeNamed(attributeNames().sourceFile));
+  const auto* sourceFile = attributeAs<const SourceFileAttribute>(firstAttributeNamed(attributeNames().sourceFile));
   return sourceFile == nullptr ? YString() : sourceFile->getSourceFile(constantPool);
 }
 
@@ -374,7 +315,7 @@ void ClassFile::readProbeClassAnnotations(YVector<YString>& methodPatterns, YStr
                                           YVector<YString>& retransformIfInstanceOf,
                                           bool& discardThrownException) const {
   const auto* annotations =
-      dynamic_cast<const AnnotationsAttribute*>(firstAttributeNamed(attributeNames().runtimeInvisibleAnnotations));
+      attributeAs<const AnnotationsAttribute>(firstAttributeNamed(attributeNames().runtimeInvisibleAnnotations));
   if (annotations == nullptr) return;
   readProbeAnnotations(*annotations, constantPool, methodPatterns, instanceOf, retransformIfInstanceOf,
                        discardThrownException);
@@ -383,7 +324,7 @@ void ClassFile::readProbeClassAnnotations(YVector<YString>& methodPatterns, YStr
 void ClassFile::getInnerClassNames(YVector<YString>* out) const {
   requireNotNull(out, __LINE__);
   const auto* innerClasses =
-      dynamic_cast<const InnerClassesAttribute*>(firstAttributeNamed(attributeNames().innerClasses));
+      attributeAs<const InnerClassesAttribute>(firstAttributeNamed(attributeNames().innerClasses));
   if (innerClasses != nullptr) innerClasses->getInnerClassNames(constantPool, thisClassIndex, *out);
 }
 

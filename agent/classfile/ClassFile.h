@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "agent/classfile/AttributeInfo.h"
+#include "agent/classfile/ConstantPoolIndex.h"
 #include "agent/classfile/ConstantPoolInfo.h"
 #include "agent/classfile/DataInput.h"
 #include "agent/classfile/DataOutput.h"
@@ -52,7 +53,8 @@ class ClassFile {
   // Get-or-add: the pool index of the first entry equal to the request, appended at the end of the pool
   // when there is none. Index arguments must be >= 1. Nothing is ever removed or moved, so every index
   // handed out stays valid.
-  int32_t getOrAddUtf8(const YString& text);
+  int32_t getOrAddUtf8(const YString& text) { return getOrAddUtf8(text.data, text.length); }
+  int32_t getOrAddUtf8(const char* text, int32_t length);
   // Keyed by the name's index: two Utf8 entries of the same text give two Class entries.
   int32_t getOrAddClass(int32_t nameIndex);
   int32_t getOrAddNameAndType(int32_t nameIndex, int32_t descriptorIndex);
@@ -122,8 +124,6 @@ class ClassFile {
   void parse(DataInput& in);
   void release();
   int32_t append(ConstantPoolInfo* entry);
-  void cacheUtf8(const YString& text, int32_t index);
-  bool holdsUtf8(int32_t index, const YString& text) const;
   AttributeInfo* firstAttributeNamed(const YString& name) const;
   void writeClass(DataOutput& out) const;
   void indexNumbers();
@@ -141,12 +141,7 @@ class ClassFile {
   YVector<FieldInfo*> fields;
   YVector<MethodInfo*> methods;
   YVector<AttributeInfo*> attributes;
-  // Answers that a get-or-add gave. Every answer is checked against the pool before it is used, so an
-  // entry whose text or tag changed since is looked up afresh. The Utf8 keys are copies in the arena: an
-  // entry's own text is freed when the entry's text is replaced.
-  YMap<const char*, int32_t> utf8Cache{10};
-  YMap<int32_t, int32_t> classCache{10};
-  YMap<int32_t, int32_t> stringCache{3};
+  ConstantPoolIndex poolIndex{arena};
   // Value to the first Integer or Long entry holding it, made at the first get-or-add of either.
   YMap<int32_t, int32_t> integerIndex{10};
   YMap<int64_t, int32_t> longIndex{10};

@@ -187,15 +187,15 @@ AttributeInfo* CodeAttribute::getAttribute(const YString& name) const {
 }
 
 LineNumberTableAttribute* CodeAttribute::getLineNumberTable() const {
-  return dynamic_cast<LineNumberTableAttribute*>(getAttribute(attributeNames().lineNumberTable));
+  return attributeAs<LineNumberTableAttribute>(getAttribute(attributeNames().lineNumberTable));
 }
 
 LocalVariableTableAttribute* CodeAttribute::getLocalVariableTable() const {
-  return dynamic_cast<LocalVariableTableAttribute*>(getAttribute(attributeNames().localVariableTable));
+  return attributeAs<LocalVariableTableAttribute>(getAttribute(attributeNames().localVariableTable));
 }
 
 LocalVariableTypeTableAttribute* CodeAttribute::getLocalVariableTypeTable() const {
-  return dynamic_cast<LocalVariableTypeTableAttribute*>(getAttribute(attributeNames().localVariableTypeTable));
+  return attributeAs<LocalVariableTypeTableAttribute>(getAttribute(attributeNames().localVariableTypeTable));
 }
 
 void CodeAttribute::removeAttribute(const YString& name) {
@@ -221,7 +221,7 @@ void CodeAttribute::shiftOffsets(int32_t count, int32_t offset) {
     entry.handlerPc = move(entry.handlerPc);
   }
   for (int32_t i = 0; i < attributes.size; i++) {
-    if (auto* lines = dynamic_cast<LineNumberTableAttribute*>(attributes[i])) lines->shift(count, offset);
+    if (auto* lines = attributeAs<LineNumberTableAttribute>(attributes[i])) lines->shift(count, offset);
   }
   if (framesTracked) moveFrames(frames, move);
 }
@@ -236,7 +236,7 @@ void CodeAttribute::relocateOffsets(const int32_t* map, int32_t oldLength) {
     entry.handlerPc = move(entry.handlerPc);
   }
   for (int32_t i = 0; i < attributes.size; i++) {
-    if (auto* lines = dynamic_cast<LineNumberTableAttribute*>(attributes[i])) lines->relocate(map);
+    if (auto* lines = attributeAs<LineNumberTableAttribute>(attributes[i])) lines->relocate(map);
   }
   if (framesTracked) moveFrames(frames, move);
 }
@@ -479,7 +479,7 @@ void CodeAttribute::initStackMapFrames(ClassFile* file, const MethodInfo* method
   stackMapTableNameIndex = file->getOrAddUtf8(name);
   AttributeInfo* table = getAttribute(name);
   if (table == nullptr) return;
-  auto* stackMapTable = dynamic_cast<StackMapTableAttribute*>(table);
+  auto* stackMapTable = attributeAs<StackMapTableAttribute>(table);
   if (stackMapTable == nullptr) fail(__LINE__);
   stackMapTable->expandFrames(frames, file->getThisClassIndex(), codeLength, arena());
   removeAttribute(name);

@@ -24,6 +24,9 @@ class MethodInfo;
 // malformed attribute is a fatal error and the caller leaves the class as it was.
 class CodeAttribute : public AttributeInfo {
  public:
+  static constexpr AttributeKind KIND = AttributeKind::code;
+  AttributeKind kind() const override { return KIND; }
+
   // One handler of the exception table, which the JVM searches in order. Catch type 0 catches
   // everything.
   struct ExceptionTableElement : ArenaAllocated {

@@ -1,5 +1,15 @@
 #include "agent/classfile/ConstantValues.h"
 
+#include <atomic>
+
+namespace {
+
+std::atomic<uint32_t> textChanges{0};
+
+}  // namespace
+
+uint32_t utf8TextChanges() { return textChanges.load(std::memory_order_relaxed); }
+
 ConstantUtf8Info::ConstantUtf8Info(DataInput& in, Arena* arena) : ConstantPoolInfo(TAG) {
   byteLength = in.readUnsignedShort();
   if (arena == nullptr) {
@@ -37,6 +47,7 @@ void ConstantUtf8Info::setString(const YString& newText) {
   text = newText;
   bytes = nullptr;
   byteLength = newText.length;
+  textChanges.fetch_add(1, std::memory_order_relaxed);
 }
 
 void ConstantIntInfo::write(DataOutput& out) const {

@@ -25,12 +25,16 @@ class ConstantUtf8Info : public ConstantPoolInfo {
     if (bytes != nullptr) materialize();
     return text;
   }
+  // Counted by utf8TextChanges.
   void setString(const YString& newText);
   // Byte-wise: same length, same bytes.
-  bool equals(const YString& other) const {
-    if (bytes == nullptr) return text.equals(other);
-    return other.length == textLength && std::memcmp(bytes, other.data, size_t(textLength)) == 0;
+  bool equals(const YString& other) const { return equals(other.data, other.length); }
+  bool equals(const char* other, int32_t length) const {
+    return length == textSize() && std::memcmp(textData(), other, size_t(length)) == 0;
   }
+  // The text's bytes and length, without making the text.
+  const char* textData() const { return bytes != nullptr ? bytes : text.data; }
+  int32_t textSize() const { return bytes != nullptr ? textLength : text.length; }
 
  private:
   void materialize() const;
@@ -41,6 +45,10 @@ class ConstantUtf8Info : public ConstantPoolInfo {
   int32_t textLength = 0;
   int32_t byteLength;
 };
+
+// How many texts of Utf8 entries setString has changed, in any class file: what is known of the texts
+// stays true while the count does not move.
+uint32_t utf8TextChanges();
 
 class ConstantIntInfo : public ConstantPoolInfo {
  public:

@@ -47,7 +47,7 @@ static_assert(instructionLengths[16] == 2 && instructionLengths[26] == 1 && inst
               instructionLengths[196] == -1 && instructionLengths[202] == 1 && instructionLengths[203] == -1 &&
               instructionLengths[253] == -1 && instructionLengths[255] == 1);
 
-int32_t instructionLengthAt(const uint8_t* code, int32_t codeLength, int32_t position) {
+int32_t variableInstructionLengthAt(const uint8_t* code, int32_t codeLength, int32_t position) {
   if (code == nullptr) assertionFailed("assertion failed: value is NULL", "InstructionLengths", __LINE__);
   if (position < 0 || position >= codeLength) assertionFailed("assertion failed", "InstructionLengths", __LINE__);
   // 64 bits: counts from the file may be anything, and their products must not wrap into a fitting length.

@@ -20,4 +20,12 @@ extern const int32_t instructionLengths[256];
 // (counted from the start of the code) and its table. -1 when the opcode is undefined or the instruction
 // does not end inside the code: cut off, or a switch whose counts from the file reach past the end. So a
 // scanner that has this length may read every operand of the instruction without further checks.
-int32_t instructionLengthAt(const uint8_t* code, int32_t codeLength, int32_t position);
+// Every scanner asks this of every instruction, so the fixed lengths are answered inline.
+int32_t variableInstructionLengthAt(const uint8_t* code, int32_t codeLength, int32_t position);
+inline int32_t instructionLengthAt(const uint8_t* code, int32_t codeLength, int32_t position) {
+  if (code != nullptr && position >= 0 && position < codeLength) {
+    const int32_t fixed = instructionLengths[code[position]];
+    if (fixed > 0 && fixed <= codeLength - position) return fixed;
+  }
+  return variableInstructionLengthAt(code, codeLength, position);
+}

@@ -10,6 +10,9 @@
 // Entries stay in file order; the Code attribute's offset editors move them, never add or remove any.
 class LineNumberTableAttribute : public AttributeInfo {
  public:
+  static constexpr AttributeKind KIND = AttributeKind::lineNumberTable;
+  AttributeKind kind() const override { return KIND; }
+
   struct LineNumber : ArenaAllocated {
     LineNumber(int32_t startPc, int32_t lineNumber) : startPc(startPc), lineNumber(lineNumber) {}
 

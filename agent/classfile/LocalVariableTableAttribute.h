@@ -30,6 +30,9 @@ class LocalVariableEntries : public AttributeInfo {
 
 class LocalVariableTableAttribute : public LocalVariableEntries {
  public:
+  static constexpr AttributeKind KIND = AttributeKind::localVariableTable;
+  AttributeKind kind() const override { return KIND; }
+
   LocalVariableTableAttribute(DataInput& in, int32_t nameIndex, int32_t length, Arena* arena = nullptr)
       : LocalVariableEntries(in, nameIndex, length, arena) {}
 };
@@ -37,6 +40,9 @@ class LocalVariableTableAttribute : public LocalVariableEntries {
 // The entries' third index names a generic signature instead of a descriptor.
 class LocalVariableTypeTableAttribute : public LocalVariableEntries {
  public:
+  static constexpr AttributeKind KIND = AttributeKind::localVariableTypeTable;
+  AttributeKind kind() const override { return KIND; }
+
   LocalVariableTypeTableAttribute(DataInput& in, int32_t nameIndex, int32_t length, Arena* arena = nullptr)
       : LocalVariableEntries(in, nameIndex, length, arena) {}
 };

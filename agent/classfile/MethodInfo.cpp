@@ -43,8 +43,8 @@ void writeCode(CodeAttribute& code, DataOutput& out) {
 }
 
 CodeAttribute* asCode(AttributeInfo* attribute, const ConstantPool& pool) {
-  if (!attribute->hasName(pool, attributeNames().code)) return nullptr;
-  return dynamic_cast<CodeAttribute*>(attribute);
+  auto* code = attributeAs<CodeAttribute>(attribute);
+  return code != nullptr && code->hasName(pool, attributeNames().code) ? code : nullptr;
 }
 
 }  // namespace
@@ -79,12 +79,16 @@ void MethodInfo::write(DataOutput& out) const {
   }
 }
 
-const YString& MethodInfo::getName() const {
-  return constantAt<ConstantUtf8Info>(pool(), nameIndex, "MethodInfo", __LINE__).getString();
+const YString& MethodInfo::getName() const { return getNameEntry().getString(); }
+
+const YString& MethodInfo::getDescriptor() const { return getDescriptorEntry().getString(); }
+
+const ConstantUtf8Info& MethodInfo::getNameEntry() const {
+  return constantAt<ConstantUtf8Info>(pool(), nameIndex, "MethodInfo", __LINE__);
 }
 
-const YString& MethodInfo::getDescriptor() const {
-  return constantAt<ConstantUtf8Info>(pool(), descriptorIndex, "MethodInfo", __LINE__).getString();
+const ConstantUtf8Info& MethodInfo::getDescriptorEntry() const {
+  return constantAt<ConstantUtf8Info>(pool(), descriptorIndex, "MethodInfo", __LINE__);
 }
 
 YString MethodInfo::getReturnType() const { return getDescriptor().substringAfterLast(')'); }
@@ -130,7 +134,7 @@ void MethodInfo::getParameters(YVector<CallbackParameter>& out) const {
   getArgumentTypes(types);
   for (int32_t i = 0; i < attributes.size; i++) {
     if (!attributes[i]->hasName(pool(), attributeNames().runtimeInvisibleParameterAnnotations)) continue;
-    const auto* annotations = dynamic_cast<const ParameterAnnotationsAttribute*>(attributes[i]);
+    const auto* annotations = attributeAs<const ParameterAnnotationsAttribute>(attributes[i]);
     if (annotations == nullptr) fail(__LINE__);
     readProbeParameterAnnotations(*annotations, pool(), types, &out);
     return;
@@ -146,7 +150,7 @@ void MethodInfo::getExceptionClassNames(YVector<YString>* out) const {
   requireNotNull(out, __LINE__);
   for (int32_t i = 0; i < attributes.size; i++) {
     if (!attributes[i]->hasName(pool(), attributeNames().exceptions)) continue;
-    const auto* exceptions = dynamic_cast<const ExceptionsAttribute*>(attributes[i]);
+    const auto* exceptions = attributeAs<const ExceptionsAttribute>(attributes[i]);
     if (exceptions == nullptr) fail(__LINE__);
     exceptions->getClassNames(&pool(), out);
   }
@@ -176,28 +180,19 @@ void MethodInfo::copyAttributesFrom(const MethodInfo* other) {
 namespace {
 
 // The index of the next ";" at or after `from`; a class name that runs to the end is malformed.
-int32_t classNameEnd(const YString& descriptor, int32_t from) {
-  for (int32_t i = from; i < descriptor.length; i++) {
-    if (descriptor.data[i] == ';') return i;
+}  // namespace
+
+int32_t argumentTypeEnd(const char* descriptor, int32_t length, int32_t start) {
+  int32_t i = start;
+  while (descriptor[i] == '[') i++;  // ends at the last ")" at the latest
+  if (descriptor[i] != 'L') return i;
+  for (i++; i < length; i++) {
+    if (descriptor[i] == ';') return i;
   }
   fail(__LINE__);
 }
 
-}  // namespace
-
 void parseArgumentTypes(const YString& descriptor, YVector<YString>& out) {
-  int32_t end = -1;
-  for (int32_t i = descriptor.length - 1; i >= 0; i--) {
-    if (descriptor.data[i] == ')') {
-      end = i;
-      break;
-    }
-  }
-  if (end < 2) return;
-  for (int32_t i = 1; i < end; i++) {
-    const int32_t start = i;
-    while (descriptor.data[i] == '[') i++;  // ends at the last ")" at the latest
-    if (descriptor.data[i] == 'L') i = classNameEnd(descriptor, i + 1);
-    out.add(descriptor.substring(start, i + 1));
-  }
+  forEachArgumentType(descriptor.data, descriptor.length,
+                      [&out](const char* type, int32_t length) { out.add(YString::copyOf(type, length)); });
 }

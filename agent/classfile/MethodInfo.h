@@ -12,6 +12,7 @@
 
 class ClassFile;
 class CodeAttribute;
+class ConstantUtf8Info;
 
 constexpr int32_t ACC_PUBLIC = 0x0001;
 constexpr int32_t ACC_PRIVATE = 0x0002;
@@ -41,6 +42,9 @@ class MethodInfo : public ArenaAllocated {
   // Utf8 entry is a malformed class ("assertion failed").
   const YString& getName() const;
   const YString& getDescriptor() const;
+  // Those Utf8 entries, whose bytes can be read without making their texts.
+  const ConstantUtf8Info& getNameEntry() const;
+  const ConstantUtf8Info& getDescriptorEntry() const;
   // What follows the descriptor's last ")", or the whole descriptor without one.
   YString getReturnType() const;
   // The descriptor ends with ")V".
@@ -96,3 +100,19 @@ class MethodInfo : public ArenaAllocated {
 // "[J", "Ljava/lang/String;". Nothing when the descriptor has no ")" after its first two characters. A
 // class name without its closing ";" is an assertion failure.
 void parseArgumentTypes(const YString& descriptor, YVector<YString>& out);
+
+// Where the argument type that starts at `start` of a method descriptor ends: at its last character.
+int32_t argumentTypeEnd(const char* descriptor, int32_t length, int32_t start);
+
+// Calls visit(type, typeLength) with each argument type descriptor of a method descriptor of `length`
+// bytes, in place, as parseArgumentTypes finds them.
+template <class Visit>
+void forEachArgumentType(const char* descriptor, int32_t length, Visit visit) {
+  int32_t end = length - 1;
+  while (end >= 0 && descriptor[end] != ')') end--;
+  for (int32_t i = 1; i < end; i++) {
+    const int32_t start = i;
+    i = argumentTypeEnd(descriptor, length, i);
+    visit(descriptor + start, i + 1 - start);
+  }
+}

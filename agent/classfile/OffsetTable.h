@@ -29,7 +29,7 @@ class OffsetTable {
  private:
   const Element& at(int32_t i) const;
 
-  YVector<Element> elements;
+  YVector<Element, 32> elements;
 };
 
 // Adds the branch operands of the instruction at `position` when it is a branch (16-bit for IFEQ to JSR,

@@ -81,9 +81,7 @@ const char* primitiveTypeName(char letter) {
   }
 }
 
-void appendDotted(YString& target, const char* text, int32_t length) {
-  for (int32_t i = 0; i < length; i++) target.append(text[i] == '/' ? '.' : text[i]);
-}
+void appendDotted(YString& target, const char* text, int32_t length) { target.appendReplacing(text, length, '/', '.'); }
 
 YString typeName(const char* text, int32_t length) {
   int32_t dimensions = 0;

@@ -27,6 +27,9 @@ class ConstantValueAttribute : public AttributeInfo {
 // "Exceptions": the Class entries of the exceptions a method declares.
 class ExceptionsAttribute : public AttributeInfo {
  public:
+  static constexpr AttributeKind KIND = AttributeKind::exceptions;
+  AttributeKind kind() const override { return KIND; }
+
   ExceptionsAttribute(DataInput& in, int32_t nameIndex, int32_t length);
 
   void writeBody(DataOutput& out) const override;
@@ -41,6 +44,9 @@ class ExceptionsAttribute : public AttributeInfo {
 // "InnerClasses": one record per class that the class file names as a member of another.
 class InnerClassesAttribute : public AttributeInfo {
  public:
+  static constexpr AttributeKind KIND = AttributeKind::innerClasses;
+  AttributeKind kind() const override { return KIND; }
+
   struct Classes : ArenaAllocated {
     int32_t innerClassIndex;
     int32_t outerClassIndex;
@@ -64,6 +70,9 @@ class InnerClassesAttribute : public AttributeInfo {
 // "SourceFile": the pool index of the source file's name.
 class SourceFileAttribute : public AttributeInfo {
  public:
+  static constexpr AttributeKind KIND = AttributeKind::sourceFile;
+  AttributeKind kind() const override { return KIND; }
+
   SourceFileAttribute(DataInput& in, int32_t nameIndex, int32_t length);
 
   void writeBody(DataOutput& out) const override;
@@ -109,6 +118,9 @@ class SyntheticAttribute : public RawBytesAttribute {
 // "RuntimeVisibleAnnotations" and "RuntimeInvisibleAnnotations": read by the annotation readers.
 class AnnotationsAttribute : public RawBytesAttribute {
  public:
+  static constexpr AttributeKind KIND = AttributeKind::annotations;
+  AttributeKind kind() const override { return KIND; }
+
   AnnotationsAttribute(DataInput& in, int32_t nameIndex, int32_t length, Arena* arena = nullptr)
       : RawBytesAttribute(in, nameIndex, length, arena) {}
 };
@@ -116,6 +128,9 @@ class AnnotationsAttribute : public RawBytesAttribute {
 // "RuntimeInvisibleParameterAnnotations": read for the parameters of probe callbacks.
 class ParameterAnnotationsAttribute : public RawBytesAttribute {
  public:
+  static constexpr AttributeKind KIND = AttributeKind::parameterAnnotations;
+  AttributeKind kind() const override { return KIND; }
+
   ParameterAnnotationsAttribute(DataInput& in, int32_t nameIndex, int32_t length, Arena* arena = nullptr)
       : RawBytesAttribute(in, nameIndex, length, arena) {}
 };

@@ -4,6 +4,7 @@
 
 #include "agent/classfile/CheckedWrites.h"
 #include "agent/classfile/ClassFile.h"
+#include "agent/classfile/ConstantValues.h"
 #include "agent/classfile/MethodInfo.h"
 #include "agent/support/FatalError.h"
 
@@ -34,14 +35,13 @@ StackMapFrame::StackMapFrame(ClassFile& classFile, const MethodInfo& method) : o
   if (!method.isStatic()) {
     const int32_t thisClassIndex = classFile.getThisClassIndex();
     const bool uninitialized =
-        method.getName().equals("<init>") && !classFile.getThisClassName().equals(YString("java/lang/Object"));
+        method.getNameEntry().equals("<init>", 6) && !classFile.getThisClassName().equals(YString("java/lang/Object"));
     locals.add(VerificationType(uninitialized ? ITEM_UninitializedThis : ITEM_Object, thisClassIndex));
   }
-  YVector<YString> argumentTypes;
-  method.getArgumentTypes(argumentTypes);
-  for (int32_t i = 0; i < argumentTypes.size; i++) {
-    locals.add(VerificationType::fromDescriptor(argumentTypes[i], classFile));
-  }
+  const ConstantUtf8Info& descriptor = method.getDescriptorEntry();
+  forEachArgumentType(descriptor.textData(), descriptor.textSize(), [&](const char* type, int32_t length) {
+    locals.add(VerificationType::fromDescriptor(type, length, classFile));
+  });
 }
 
 StackMapFrame::StackMapFrame(const StackMapFrame& source, int32_t offset, const VerificationType& stackItem,

@@ -11,6 +11,9 @@
 // StackMapFrames and drops it; one that does not writes it back unchanged.
 class StackMapTableAttribute : public AttributeInfo {
  public:
+  static constexpr AttributeKind KIND = AttributeKind::stackMapTable;
+  AttributeKind kind() const override { return KIND; }
+
   StackMapTableAttribute(DataInput& in, int32_t nameIndex, int32_t length, Arena* arena = nullptr);
   // An attribute of the given encoded body.
   StackMapTableAttribute(int32_t nameIndex, const uint8_t* body, int32_t length, Arena* arena);

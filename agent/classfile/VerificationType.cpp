@@ -38,8 +38,8 @@ bool VerificationType::equals(const VerificationType& other) const {
   return tag < ITEM_Object || index == other.index;
 }
 
-VerificationType VerificationType::fromDescriptor(const YString& descriptor, ClassFile& classFile) {
-  const auto first = static_cast<unsigned char>(descriptor.length == 0 ? 0 : descriptor.data[0]);
+VerificationType VerificationType::fromDescriptor(const char* descriptor, int32_t length, ClassFile& classFile) {
+  const auto first = static_cast<unsigned char>(length == 0 ? 0 : descriptor[0]);
   switch (first) {
     case 'B':
     case 'C':
@@ -53,12 +53,9 @@ VerificationType VerificationType::fromDescriptor(const YString& descriptor, Cla
     case 'V': return VerificationType();
     case 'L':
       // A class name needs at least one character between "L" and ";".
-      if (descriptor.length < 3 || descriptor.data[descriptor.length - 1] != ';') {
-        assertionFailed("assertion failed", "VerificationType", __LINE__);
-      }
-      return VerificationType(ITEM_Object,
-                              classFile.getOrAddClass(classFile.getOrAddUtf8(descriptor.substring(1, descriptor.length - 1))));
-    case '[': return VerificationType(ITEM_Object, classFile.getOrAddClass(classFile.getOrAddUtf8(descriptor)));
+      if (length < 3 || descriptor[length - 1] != ';') assertionFailed("assertion failed", "VerificationType", __LINE__);
+      return VerificationType(ITEM_Object, classFile.getOrAddClass(classFile.getOrAddUtf8(descriptor + 1, length - 2)));
+    case '[': return VerificationType(ITEM_Object, classFile.getOrAddClass(classFile.getOrAddUtf8(descriptor, length)));
     default: break;
   }
   YString message("unexpected java type: ");

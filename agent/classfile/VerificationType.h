@@ -42,5 +42,8 @@ struct VerificationType {
 
   // The type of a field or parameter descriptor. Class and array types name a Class entry, which the
   // pool gains when it has none. Any other first character is the fatal "unexpected java type: <code>".
-  static VerificationType fromDescriptor(const YString& descriptor, ClassFile& classFile);
+  static VerificationType fromDescriptor(const YString& descriptor, ClassFile& classFile) {
+    return fromDescriptor(descriptor.data, descriptor.length, classFile);
+  }
+  static VerificationType fromDescriptor(const char* descriptor, int32_t length, ClassFile& classFile);
 };

@@ -21,13 +21,6 @@ void requireU2(int32_t value, int32_t line) {
 
 }  // namespace
 
-ByteCodeGenerator::ByteCodeGenerator() : code(30) {}
-
-void ByteCodeGenerator::appendShort(int32_t value) {
-  code.add(uint8_t(value >> 8));
-  code.add(uint8_t(value));
-}
-
 void ByteCodeGenerator::emitLocalAccess(int32_t slot, uint8_t firstShortForm, uint8_t opcode) {
   requireU2(slot, __LINE__);
   if (slot <= 3) {

@@ -13,14 +13,17 @@ class MethodInfo;
 // generator knows nothing of the class file.
 class ByteCodeGenerator {
  public:
-  ByteCodeGenerator();
+  ByteCodeGenerator() = default;
   ByteCodeGenerator(const ByteCodeGenerator&) = delete;
   ByteCodeGenerator& operator=(const ByteCodeGenerator&) = delete;
 
   // Instructions without an operation of their own: the opcode and its operand bytes as they stand.
   void append(uint8_t byte) { code.add(byte); }
   // A two-byte operand (a pool index, an offset).
-  void appendShort(int32_t value);
+  void appendShort(int32_t value) {
+    code.add(uint8_t(value >> 8));
+    code.add(uint8_t(value));
+  }
 
   // ALOAD / ASTORE of a slot in the shortest form: ALOAD_0..3 (ASTORE_0..3), then a one-byte slot below
   // 256, then WIDE with a two-byte slot. Slots are 0 to 65535.
@@ -54,7 +57,8 @@ class ByteCodeGenerator {
   uint8_t getByte(int32_t index) const { return code[index]; }
 
  private:
-  YVector<uint8_t> code;
+  // The patchers' blocks fit inside; the probe weaver's longer code grows onto the heap.
+  YVector<uint8_t, 48> code;
   YVector<int32_t> pendingBranches;  // positions of the branch opcodes, newest last
   YVector<int32_t> branchTargets;
 };

@@ -9,6 +9,7 @@
 #include "agent/core/Options.h"
 #include "agent/db/DB.h"
 #include "agent/instrumentation/ByteCodeGenerator.h"
+#include "agent/instrumentation/InstructionEmitters.h"
 #include "agent/instrumentation/MethodPatcher.h"
 #include "agent/probes/ProbeEligibility.h"
 #include "agent/recording/MethodStore.h"
@@ -41,6 +42,13 @@ int32_t addCallbackRef(ClassFile& classFile, int32_t callbackClass, const char* 
   const int32_t descriptorIndex = classFile.getOrAddUtf8(YString(descriptor));
   const int32_t nameIndex = classFile.getOrAddUtf8(YString(name));
   return classFile.getOrAddMethodRef(callbackClass, nameIndex, descriptorIndex);
+}
+
+// The Java name of what follows the descriptor's last ")", of the whole descriptor without one.
+YString returnTypeName(const YString& descriptor) {
+  int32_t close = descriptor.length - 1;
+  while (close >= 0 && descriptor.data[close] != ')') close--;
+  return descriptorToJavaTypeName(descriptor.data + close + 1);
 }
 
 YString methodLine(const char* prefix, const YString& className, const MethodInfo& method, bool withDescriptor) {
@@ -125,6 +133,8 @@ bool instrumentClass(ClassFile& classFile, bool& bytecodeTooLong, bool allocatio
   const YString sourceFile = classFile.getSourceFileName();
   const FilterList& bciFilter = bciFilterList();
   bool patched = false;
+  MethodOwner owner{nullptr, 0, 0};  // looked up with the first method patched
+  AllocationMethodIds allocationIds;
   const YVector<MethodInfo*>& methods = classFile.getMethods();
   for (int32_t i = 0; i < methods.size; i++) {
     MethodInfo* method = methods[i];
@@ -155,13 +165,14 @@ bool instrumentClass(ClassFile& classFile, bool& bytecodeTooLong, bool allocatio
       if (addClassName(classFile.getLoggedTexts(), line)) logMessage(line);
       continue;
     }
-    const int32_t methodId =
-        getOrCreateMethod(javaName.data, name.data, parameters.data,
-                          descriptorToJavaTypeName(method->getReturnType().data).data, sourceFile.data, method->isNative());
-    bool done = patchMethod(methodId, classFile, method, entryRef, exitRef, lineRef, initRef, allocation, tracing);
+    if (owner.className == nullptr) owner = getMethodOwner(javaName.data, sourceFile.data);
+    const int32_t methodId = getOrCreateMethod(owner, name.data, parameters.data,
+                                               returnTypeName(method->getDescriptor()).data, method->isNative());
+    bool done =
+        patchMethod(methodId, classFile, method, entryRef, exitRef, lineRef, initRef, allocation, tracing, &allocationIds);
     if (!done && lineRef != -1) {
       logMessage(methodLine("warning: resulting bytecode is too long, trying a fallback: ", className, *method, true));
-      done = patchMethod(methodId, classFile, method, entryRef, exitRef, -1, initRef, allocation, tracing);
+      done = patchMethod(methodId, classFile, method, entryRef, exitRef, -1, initRef, allocation, tracing, &allocationIds);
     }
     if (!done) {
       logMessage(methodLine("warning: cannot instrument method because resulting bytecode is too long: ", className,

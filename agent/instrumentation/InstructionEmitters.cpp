@@ -228,3 +228,19 @@ int32_t getClassAllocationMethodId(const ClassFile& classFile, int32_t classInde
   }
   return allocationMethodOf(descriptor);
 }
+
+int32_t AllocationMethodIds::ofArray(int32_t typeCode) {
+  if (typeCode < 4 || typeCode > 11) return getArrayAllocationMethodId(typeCode);
+  int32_t& id = byTypeCode[typeCode - 4];
+  if (id == 0) id = getArrayAllocationMethodId(typeCode);
+  return id;
+}
+
+int32_t AllocationMethodIds::ofClass(const ClassFile& classFile, int32_t classIndex, bool arrayOf) {
+  const int32_t slot = 2 * classIndex + (arrayOf ? 1 : 0);
+  if (classIndex < 1 || slot < 0) return getClassAllocationMethodId(classFile, classIndex, arrayOf ? "[" : "");
+  byClassEntry.growTo(slot);
+  int32_t& id = byClassEntry.data[slot];
+  if (id == 0) id = getClassAllocationMethodId(classFile, classIndex, arrayOf ? "[" : "");
+  return id;
+}

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "agent/support/YVector.h"
+
 class ClassFile;
 
 // The fixed-length blocks that method patching inserts into a method and that call the static methods of
@@ -88,3 +90,18 @@ int32_t getArrayAllocationMethodId(int32_t typeCode);
 // The same for the class whose internal name is `prefix` followed by the name of the Class entry at
 // `classIndex`: "" for NEW and MULTIANEWARRAY, "[" for ANEWARRAY, whose entry names the component.
 int32_t getClassAllocationMethodId(const ClassFile& classFile, int32_t classIndex, const char* prefix);
+
+// The allocation pseudo-methods that the creations of one class's methods name, remembered by Class entry
+// and NEWARRAY type code, so that each is looked up once per class. Lives for one pass over a class
+// under "ourLock", while no method record goes away.
+class AllocationMethodIds {
+ public:
+  // getArrayAllocationMethodId, remembered.
+  int32_t ofArray(int32_t typeCode);
+  // getClassAllocationMethodId with the prefix "" or "[", remembered.
+  int32_t ofClass(const ClassFile& classFile, int32_t classIndex, bool arrayOf);
+
+ private:
+  YVector<int32_t> byClassEntry;  // at 2 * index (+ 1 for "["): the id, 0 before it is asked for
+  int32_t byTypeCode[8] = {};
+};

@@ -58,6 +58,24 @@ const PatchOptions& patchOptions() {
   return options;
 }
 
+// The class's Java name, made when a message or the large-method rule first asks for it.
+class JavaClassName {
+ public:
+  explicit JavaClassName(const ClassFile& classFile) : classFile(classFile) {}
+  const YString& get() {
+    if (!made) {
+      name = descriptorToJavaTypeName(classFile.getThisClassName().data);
+      made = true;
+    }
+    return name;
+  }
+
+ private:
+  const ClassFile& classFile;
+  YString name;
+  bool made = false;
+};
+
 // "<Java class name> <method name>(<parameters>)" for the warnings.
 YString methodText(const YString& javaClassName, const MethodInfo& method) {
   return javaClassName + " " + method.getName() + methodDescriptorToParameterList(method.getDescriptor().data);
@@ -79,17 +97,17 @@ bool largeMethodKeepsLines(const YString& javaClassName, const MethodInfo& metho
 }
 
 bool withLineCallbacks(const MethodInfo& method, const CodeAttribute& code, int32_t lineRef,
-                       const YString& javaClassName) {
+                       JavaClassName& javaClassName) {
   const PatchOptions& options = patchOptions();
   if (options.disableLines || code.getLineNumberTable() == nullptr || lineRef == -1) return false;
   if (code.getCodeLength() >= options.largeLimit && !method.getName().equals("<clinit>") &&
-      !largeMethodKeepsLines(javaClassName, method, code.getCodeLength())) {
+      !largeMethodKeepsLines(javaClassName.get(), method, code.getCodeLength())) {
     return false;
   }
   if (options.jspWithoutLines && method.getName().equals("_jspService") &&
       method.getDescriptor().equals("(Ljavax/servlet/http/HttpServletRequest;Ljavax/servlet/http/HttpServletResponse;)V")) {
     if (logBci()) {
-      logMessage(YString("bci: skip lines (jsp_method): ") + javaClassName + " " + getMethodDisplayName(method));
+      logMessage(YString("bci: skip lines (jsp_method): ") + javaClassName.get() + " " + getMethodDisplayName(method));
     }
     return false;
   }
@@ -97,7 +115,7 @@ bool withLineCallbacks(const MethodInfo& method, const CodeAttribute& code, int3
 }
 
 bool recordsAllocations(const ClassFile& classFile, const MethodInfo& method, const uint8_t* code, int32_t codeLength,
-                        const YString& javaClassName) {
+                        JavaClassName& javaClassName) {
   switch (NewOpCodeDetector(classFile, code, codeLength)) {
     case ALLOCATIONS_NONE:
       return false;
@@ -105,7 +123,7 @@ bool recordsAllocations(const ClassFile& classFile, const MethodInfo& method, co
       return true;
     case ALLOCATIONS_UNEXPECTED_BYTECODE:
       logMessage(YString("warning: unexpected bytecode was detected. Allocation recording for this method will be disabled. ") +
-                 methodText(javaClassName, method));
+                 methodText(javaClassName.get(), method));
       return false;
     case ALLOCATIONS_OBFUSCATED: {
       const bool enabled = !patchOptions().disableObfuscatedAllocations;
@@ -115,7 +133,7 @@ bool recordsAllocations(const ClassFile& classFile, const MethodInfo& method, co
         logMessage(YString("warning: obfuscated bytecode of a known type was detected"));
       }
       if (logBci()) {
-        logMessage(YString("bci: obfuscated bytecode: ") + javaClassName + " " + getMethodDisplayName(method));
+        logMessage(YString("bci: obfuscated bytecode: ") + javaClassName.get() + " " + getMethodDisplayName(method));
       }
       return enabled;
     }
@@ -198,21 +216,22 @@ void shiftLocals(LocalVariableEntries* table, int32_t count) {
 }  // namespace
 
 bool patchMethod(int32_t methodId, ClassFile& classFile, MethodInfo* method, int32_t entryRef, int32_t exitRef,
-                 int32_t lineRef, int32_t initRef, bool allocation, bool tracing) {
+                 int32_t lineRef, int32_t initRef, bool allocation, bool tracing, AllocationMethodIds* allocationIds) {
   if (method == nullptr) assertionFailed("assertion failed: value is NULL", "Patchers", 657);
   CodeAttribute* code = method->getCodeAttribute();
   if (code == nullptr) assertionFailed("assertion failed: value is NULL", "Patchers", 659);
   const int32_t codeLength = code->getCodeLength();
   // The branch operands are rewritten in this copy; the method's own code stays as it is until the end.
-  YVector<uint8_t> oldCode;
+  YVector<uint8_t, PatchPlan::inlineCodeLength> oldCode;
   oldCode.addRange(code->getCode(), codeLength);
 
-  const YString javaClassName = descriptorToJavaTypeName(classFile.getThisClassName().data);
+  JavaClassName javaClassName(classFile);
   PatchScope scope;
   scope.tracing = tracing;
   scope.withLines = withLineCallbacks(*method, *code, lineRef, javaClassName);
   scope.aligned = detectSwitches(oldCode.data, codeLength);
   scope.allocations = allocation && recordsAllocations(classFile, *method, oldCode.data, codeLength, javaClassName);
+  scope.allocationIds = allocationIds;
 
   PatchPlan plan;
   scanPatchPoints(classFile, *method, oldCode.data, codeLength, scope, plan);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+class AllocationMethodIds;
 class ClassFile;
 class MethodInfo;
 
@@ -15,6 +16,8 @@ class MethodInfo;
 // (`lineRef` -1: no line callbacks), `allocation` and `tracing` what may be recorded. True when the code
 // was replaced; false, with the method exactly as it was, when the code would reach 65536 bytes or a
 // two-byte branch would no longer fit. Malformed code is a fatal error naming "Patchers"; the road then
-// leaves the whole class as it was. Runs under "ourLock".
+// leaves the whole class as it was. `allocationIds`, when given, remembers the allocation points' ids for
+// the other methods of the class. Runs under "ourLock".
 bool patchMethod(int32_t methodId, ClassFile& classFile, MethodInfo* method, int32_t entryRef, int32_t exitRef,
-                 int32_t lineRef, int32_t initRef, bool allocation, bool tracing);
+                 int32_t lineRef, int32_t initRef, bool allocation, bool tracing,
+                 AllocationMethodIds* allocationIds = nullptr);

@@ -43,10 +43,9 @@ class Scanner {
     if (codeLength > 0 && code == nullptr) assertionFailed("assertion failed: value is NULL", "Patchers", __LINE__);
     // Blocks are summed up by the position from which they shift the map, then the map is made in one
     // pass: the same map as shifting the rest of it at every point, without the quadratic cost.
-    YVector<int32_t> shiftFrom(codeLength + 1);
+    YVector<int32_t, PatchPlan::inlineCodeLength> shiftFrom;
     shiftFrom.growTo(codeLength);
-    plan.instructionStarts.reserve(codeLength);
-    for (int32_t i = 0; i < codeLength; i++) plan.instructionStarts.add(0);
+    plan.instructionStarts.growTo(codeLength - 1);
 
     int32_t position = 0;
     while (position < codeLength) {
@@ -57,23 +56,23 @@ class Scanner {
         if (!variable && instructionLengths[opcode] < 1) failWithNumber("Wrong instruction opcode found: ", opcode, 1142);
         fail(__LINE__);  // cut off by the end of the code
       }
-      plan.instructionStarts[position] = 1;
+      plan.instructionStarts.data[position] = 1;
       visit(position, length, shiftFrom);
       position += length;
     }
 
-    plan.positionMap.reserve(codeLength);
+    plan.positionMap.growTo(codeLength - 1);
     int32_t shift = 0;
     for (int32_t i = 0; i < codeLength; i++) {
-      shift += shiftFrom[i];
-      plan.positionMap.add(i + shift);
+      shift += shiftFrom.data[i];
+      plan.positionMap.data[i] = i + shift;
     }
   }
 
  private:
-  void visit(int32_t position, int32_t length, YVector<int32_t>& shiftFrom) {
-    // instructionLengthAt has checked that the whole instruction, a switch's table too, lies inside the code.
-    if (addBranchOperands(plan.branches, code, position)) return;
+  using Shifts = YVector<int32_t, PatchPlan::inlineCodeLength>;
+
+  void visit(int32_t position, int32_t length, Shifts& shiftFrom) {
     const uint8_t opcode = code[position];
     switch (opcode) {
       case OP_IRETURN: case OP_LRETURN: case OP_FRETURN: case OP_DRETURN: case OP_ARETURN: case OP_RETURN:
@@ -96,20 +95,30 @@ class Scanner {
         cancelNewestCopy();
         break;
       default:
+        // instructionLengthAt has checked that the whole instruction, a switch's table too, lies inside
+        // the code.
+        if ((opcode >= OP_IFEQ && opcode <= OP_LOOKUPSWITCH) || (opcode >= OP_IFNULL && opcode <= OP_JSR_W)) {
+          addBranchOperands(plan.branches, code, position);
+        }
         break;
     }
   }
 
   void record(int32_t type, int32_t position, int32_t length, int32_t classMethodId, int32_t blockLength,
-              YVector<int32_t>& shiftFrom) {
+              Shifts& shiftFrom) {
     plan.points.add(PatchPoint{type, position, position + plan.inserted, length, classMethodId});
     plan.inserted += blockLength;
     // The end of the code has no entry in the map: nothing follows a last instruction.
-    if (position + length < codeLength) shiftFrom[position + length] += blockLength;
+    if (position + length < codeLength) shiftFrom.data[position + length] += blockLength;
   }
 
-  void recordLine(int32_t position, int32_t length, YVector<int32_t>& shiftFrom) {
+  void recordLine(int32_t position, int32_t length, Shifts& shiftFrom) {
     if (scope.tracing && scope.withLines) record(INSTRUCTION_INVOKE, position, length, 0, lineBlockLength, shiftFrom);
+  }
+
+  int32_t classAllocationId(int32_t classIndex, bool arrayOf) {
+    if (scope.allocationIds != nullptr) return scope.allocationIds->ofClass(classFile, classIndex, arrayOf);
+    return getClassAllocationMethodId(classFile, classIndex, arrayOf ? "[" : "");
   }
 
   // The opcode at `position`, -1 past the end of the code.
@@ -121,8 +130,8 @@ class Scanner {
     copyPoints.add(pointIndex);
   }
 
-  void onNew(int32_t position, YVector<int32_t>& shiftFrom) {
-    const int32_t classMethodId = getClassAllocationMethodId(classFile, codeU2(code + position + 1), "");
+  void onNew(int32_t position, Shifts& shiftFrom) {
+    const int32_t classMethodId = classAllocationId(codeU2(code + position + 1), false);
     const int32_t next = opcodeAt(position + 3);
     if (next == OP_DUP && opcodeAt(position + 4) == OP_POP) {
       logMessage(YString("warning: cannot inject object allocation callback due to a bad bytecode pattern (scala?): ") +
@@ -140,7 +149,7 @@ class Scanner {
   }
 
   // The scan follows no data flow: the next call of a method named "<init>" closes the newest NEW.
-  void onConstructorCall(int32_t position, YVector<int32_t>& shiftFrom) {
+  void onConstructorCall(int32_t position, Shifts& shiftFrom) {
     const ConstantPool& pool = classFile.getConstantPool();
     const ConstantPoolInfo* entry = pool[codeU2(code + position + 1)];
     if (entry == nullptr) fail(__LINE__);
@@ -168,12 +177,14 @@ class Scanner {
     }
   }
 
-  void onArray(int32_t position, int32_t length, uint8_t opcode, YVector<int32_t>& shiftFrom) {
+  void onArray(int32_t position, int32_t length, uint8_t opcode, Shifts& shiftFrom) {
     int32_t classMethodId;
     if (opcode == OP_NEWARRAY) {
-      classMethodId = getArrayAllocationMethodId(code[position + 1]);
+      const int32_t typeCode = code[position + 1];
+      classMethodId = scope.allocationIds != nullptr ? scope.allocationIds->ofArray(typeCode)
+                                                     : getArrayAllocationMethodId(typeCode);
     } else {
-      classMethodId = getClassAllocationMethodId(classFile, codeU2(code + position + 1), opcode == OP_ANEWARRAY ? "[" : "");
+      classMethodId = classAllocationId(codeU2(code + position + 1), opcode == OP_ANEWARRAY);
     }
     record(INSTRUCTION_ARRAY, position, length, classMethodId, allocationCallLength, shiftFrom);
   }

@@ -5,6 +5,7 @@
 #include "agent/classfile/OffsetTable.h"
 #include "agent/support/YVector.h"
 
+class AllocationMethodIds;
 class ClassFile;
 class CodeAttribute;
 class MethodInfo;
@@ -28,18 +29,24 @@ struct PatchScope {
   bool withLines;    // a line block before every call instruction (with `tracing` only)
   bool allocations;  // stack copies and allocation blocks around object and array creations
   bool aligned;      // the code holds a switch: every block inside it is a multiple of 4 bytes long
+  // Where the allocation points' ids are remembered for the whole class; null: each is looked up.
+  AllocationMethodIds* allocationIds = nullptr;
 };
 
 // The scan's answer. A block before an instruction leaves the instruction's own entries of the map where
 // they were, so that branches to the instruction land on the block; a block after it moves what follows.
 struct PatchPlan {
-  YVector<PatchPoint> points;  // in scan order; one instruction may have a point before and one after it
+  static constexpr int32_t inlineCodeLength = 256;
+
+  // Room inside for the points and bytes of most methods, so that a plan on the stack rarely allocates.
+  YVector<PatchPoint, 32> points;  // in scan order; one instruction may have a point before and one after it
   // positionMap[i]: where old byte i goes in the new code, before the entry block is prepended.
-  YVector<int32_t> positionMap;
+  YVector<int32_t, inlineCodeLength> positionMap;
   int32_t inserted = 0;  // the bytes of all recorded blocks
   // Each branch and switch operand: the instruction, the operand's position, whether it is 16 bits.
   OffsetTable branches;
-  YVector<uint8_t> instructionStarts;  // 1 at each position where an instruction of the old code begins
+  // 1 at each position where an instruction of the old code begins.
+  YVector<uint8_t, inlineCodeLength> instructionStarts;
 };
 
 // Scans `code` (`codeLength` bytes, the method's code before patching) into `plan`, which must be fresh.

@@ -88,13 +88,8 @@ int32_t methodFlags(const char* className, const char* methodName, bool isNative
   return flags;
 }
 
-}  // namespace
-
-int32_t getOrCreateMethod(const char* className, const char* methodName, const char* parameters,
-                          const char* returnType, const char* sourceFile, bool isNative) {
-  if (db == nullptr) fatalError("db is NULL", "YMethod", 60);
-  const MethodKey key{{getStringId(methodName), getStringId(parameters), getStringId(className),
-                       getStringId(returnType), getStringId(sourceFile)}};
+// The record of the key, made when missing; the texts decide a new record's flags.
+int32_t methodOfKey(const MethodKey& key, const char* className, const char* methodName, bool isNative) {
   MethodStore& store = methodStore();
   const int32_t slot = store.methods.indexOf(key);
   if (slot >= 0) return store.methods.values[slot];
@@ -113,6 +108,29 @@ int32_t getOrCreateMethod(const char* className, const char* methodName, const c
   updateMethodFilterFlags(db, row);
   store.methods.put(key, id);
   return id;
+}
+
+}  // namespace
+
+int32_t getOrCreateMethod(const char* className, const char* methodName, const char* parameters,
+                          const char* returnType, const char* sourceFile, bool isNative) {
+  if (db == nullptr) fatalError("db is NULL", "YMethod", 60);
+  const MethodKey key{{getStringId(methodName), getStringId(parameters), getStringId(className),
+                       getStringId(returnType), getStringId(sourceFile)}};
+  return methodOfKey(key, className, methodName, isNative);
+}
+
+MethodOwner getMethodOwner(const char* className, const char* sourceFile) {
+  if (db == nullptr) fatalError("db is NULL", "YMethod", 60);
+  return MethodOwner{className, getStringId(className), getStringId(sourceFile)};
+}
+
+int32_t getOrCreateMethod(const MethodOwner& owner, const char* methodName, const char* parameters,
+                          const char* returnType, bool isNative) {
+  if (db == nullptr) fatalError("db is NULL", "YMethod", 60);
+  const MethodKey key{{getStringId(methodName), getStringId(parameters), owner.classNameId, getStringId(returnType),
+                       owner.sourceFileId}};
+  return methodOfKey(key, owner.className, methodName, isNative);
 }
 
 int32_t getMethodFlags(int32_t methodId) {

@@ -26,6 +26,19 @@ enum MethodFlag : int32_t {
 int32_t getOrCreateMethod(const char* className, const char* methodName, const char* parameters,
                           const char* returnType, const char* sourceFile, bool isNative);
 
+// The parts of a method's key that every method of one class shares, their string ids looked up once for
+// all of them. Good while the string pool is not collected, which never happens under one hold of
+// "ourLock" that makes no snapshot and ends no thread.
+struct MethodOwner {
+  const char* className;
+  int32_t classNameId;
+  int32_t sourceFileId;
+};
+MethodOwner getMethodOwner(const char* className, const char* sourceFile);
+// getOrCreateMethod for a method of that class.
+int32_t getOrCreateMethod(const MethodOwner& owner, const char* methodName, const char* parameters,
+                          const char* returnType, bool isNative);
+
 // The flags of the method's record, 0 for a record not made. Needs no lock: a record's flags are one
 // word, and its row never moves once made.
 int32_t getMethodFlags(int32_t methodId);

@@ -19,30 +19,12 @@ void* Arena::newChunk(size_t size) {
   return chunk + 1;
 }
 
-namespace {
-
-// Where a block came from, kept before the object in a header that keeps the object aligned.
-constexpr size_t headerSize = alignof(std::max_align_t);
-constexpr uint32_t heapBlock = 0x48454150;
-constexpr uint32_t arenaBlock = 0x4152454e;
-
-void* withHeader(void* block, uint32_t origin) {
-  if (block == nullptr) throw std::bad_alloc();
-  *static_cast<uint32_t*>(block) = origin;
-  return static_cast<char*>(block) + headerSize;
-}
-
-}  // namespace
-
 void* ArenaAllocated::operator new(size_t size) {
   if (size > SIZE_MAX - headerSize) throw std::bad_alloc();
-  return withHeader(std::malloc(headerSize + size), heapBlock);
-}
-
-void* ArenaAllocated::operator new(size_t size, Arena* arena) {
-  if (arena == nullptr) return operator new(size);
-  if (size > SIZE_MAX - headerSize) throw std::bad_alloc();
-  return withHeader(arena->allocate(headerSize + size), arenaBlock);
+  void* block = std::malloc(headerSize + size);
+  if (block == nullptr) throw std::bad_alloc();
+  *static_cast<uint32_t*>(block) = heapBlock;
+  return static_cast<char*>(block) + headerSize;
 }
 
 void ArenaAllocated::operator delete(void* object) {

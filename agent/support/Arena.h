@@ -65,8 +65,25 @@ class Arena {
 class ArenaAllocated {
  public:
   static void* operator new(size_t size);
-  static void* operator new(size_t size, Arena* arena);
+  // Inline: every entry and attribute of a class file comes through here.
+  static void* operator new(size_t size, Arena* arena) {
+    if (arena == nullptr) return operator new(size);
+    if (size > SIZE_MAX - headerSize) throw std::bad_alloc();
+    void* block = arena->allocate(headerSize + size);
+    *static_cast<uint32_t*>(block) = arenaBlock;
+    return static_cast<char*>(block) + headerSize;
+  }
   static void operator delete(void* object);
   // For a constructor that throws after `new (arena)`.
   static void operator delete(void* object, Arena* arena);
+
+  // Whether the object lives in an arena, whose end frees it without a delete.
+  static bool inArena(const void* object) {
+    return *reinterpret_cast<const uint32_t*>(static_cast<const char*>(object) - headerSize) == arenaBlock;
+  }
+
+  // Where a block came from, kept before the object in a header that keeps the object aligned.
+  static constexpr size_t headerSize = alignof(std::max_align_t);
+  static constexpr uint32_t heapBlock = 0x48454150;
+  static constexpr uint32_t arenaBlock = 0x4152454e;
 };

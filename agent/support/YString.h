@@ -147,6 +147,16 @@ class YStringImpl {
     return result;
   }
 
+  // Appends `count` elements of `source`, every `from` among them as `to`, growing as appending them one
+  // at a time would.
+  void appendReplacing(const T* source, int32_t count, T from, T to) {
+    if (count < 0) fail(__LINE__);
+    growByDoubling(int64_t(length) + count + 1);
+    for (int32_t i = 0; i < count; i++) data[length + i] = source[i] == from ? to : source[i];
+    length += count;
+    data[length] = 0;
+  }
+
   // Decimal text, exact over the whole signed 64-bit range.
   void appendLong(int64_t value) {
     if (value == 0) {

@@ -132,7 +132,15 @@ class YVector {
 
   // Appends zero (default) elements until `index` exists.
   void growTo(int32_t index) {
-    while (size <= index) add(T());
+    if constexpr (std::is_scalar<T>::value) {
+      if (index < size) return;
+      if (index == INT32_MAX) throw std::bad_alloc();
+      if (index >= capacity) reserve(std::max(index + 1, capacity > INT32_MAX / 2 ? INT32_MAX : capacity * 2));
+      std::memset(static_cast<void*>(data + size), 0, sizeof(T) * size_t(index + 1 - size));
+      size = index + 1;
+    } else {
+      while (size <= index) add(T());
+    }
   }
 
   void removeRange(int32_t fromIndex, int32_t toIndex) {
