@@ -21,4 +21,8 @@ struct AttributeNames {
   const YString runtimeInvisibleParameterAnnotations{"RuntimeInvisibleParameterAnnotations"};
 };
 
-const AttributeNames& attributeNames();
+// Inline, as every attribute look-up asks for it.
+inline const AttributeNames& attributeNames() {
+  static const AttributeNames names;
+  return names;
+}

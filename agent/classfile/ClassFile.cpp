@@ -126,7 +126,8 @@ void ClassFile::expandFrames() {
 void ClassFile::write(DataOutput& out) const {
   // A write refused part-way takes back what it appended.
   const int32_t start = out.size();
-  out.reserve(parsedLength + parsedLength / 4 + 256);
+  // Instrumentation makes a class up to about half as large again.
+  out.reserve(parsedLength + parsedLength / 2 + 256);
   try {
     writeClass(out);
   } catch (...) {
@@ -172,7 +173,7 @@ int32_t ClassFile::append(ConstantPoolInfo* entry) {
 
 int32_t ClassFile::getOrAddUtf8(const char* text, int32_t length) {
   const int32_t found = poolIndex.findUtf8(constantPool, text, length);
-  return found > 0 ? found : append(new (&arena) ConstantUtf8Info(YString::copyOf(text, length)));
+  return found > 0 ? found : append(new (&arena) ConstantUtf8Info(text, length, arena));
 }
 
 int32_t ClassFile::getOrAddClass(int32_t nameIndex) {
@@ -201,39 +202,16 @@ int32_t ClassFile::getOrAddMethodRef(int32_t classIndex, int32_t nameIndex, int3
 }
 
 int32_t ClassFile::getOrAddInteger(int32_t value) {
-  indexNumbers();
-  if (const int32_t found = integerIndex.get(value); found > 0) return found;
-  const int32_t index = append(new (&arena) ConstantIntInfo(value));
-  integerIndex.put(value, index);
-  return index;
+  const int32_t found = poolIndex.findNumber(constantPool, CONSTANT_Integer, value);
+  return found > 0 ? found : append(new (&arena) ConstantIntInfo(value));
 }
 
 int32_t ClassFile::getOrAddLong(int64_t value) {
-  indexNumbers();
-  if (const int32_t found = longIndex.get(value); found > 0) return found;
+  const int32_t found = poolIndex.findNumber(constantPool, CONSTANT_Long, value);
+  if (found > 0) return found;
   const int32_t index = append(new (&arena) ConstantLongInfo(value));
   constantPool.add(nullptr);
-  longIndex.put(value, index);
   return index;
-}
-
-// Instrumentation asks for a new Integer and Long per method: the pool is searched once, and every entry
-// added afterwards goes through the two get-or-adds. Their values never change, so the first entry of
-// each value stays the answer.
-void ClassFile::indexNumbers() {
-  if (numbersIndexed) return;
-  numbersIndexed = true;
-  for (int32_t i = 1; i < constantPool.size; i++) {
-    const ConstantPoolInfo* entry = constantPool[i];
-    if (entry == nullptr) continue;
-    if (entry->tag == CONSTANT_Integer) {
-      const int32_t value = static_cast<const ConstantIntInfo*>(entry)->value;
-      if (integerIndex.get(value) == 0) integerIndex.put(value, i);
-    } else if (entry->tag == CONSTANT_Long) {
-      const int64_t value = static_cast<const ConstantLongInfo*>(entry)->value;
-      if (longIndex.get(value) == 0) longIndex.put(value, i);
-    }
-  }
 }
 
 int32_t ClassFile::getOrAddMethod(const YString& name, const YString& descriptor, int32_t flags) {

@@ -11,7 +11,6 @@
 #include "agent/classfile/MethodInfo.h"
 #include "agent/support/Arena.h"
 #include "agent/support/ClassNameSet.h"
-#include "agent/support/YMap.h"
 #include "agent/support/YString.h"
 #include "agent/support/YVector.h"
 
@@ -126,7 +125,6 @@ class ClassFile {
   int32_t append(ConstantPoolInfo* entry);
   AttributeInfo* firstAttributeNamed(const YString& name) const;
   void writeClass(DataOutput& out) const;
-  void indexNumbers();
 
   // First, so that it goes last: every object of the model lives in it.
   Arena arena;
@@ -142,10 +140,6 @@ class ClassFile {
   YVector<MethodInfo*> methods;
   YVector<AttributeInfo*> attributes;
   ConstantPoolIndex poolIndex{arena};
-  // Value to the first Integer or Long entry holding it, made at the first get-or-add of either.
-  YMap<int32_t, int32_t> integerIndex{10};
-  YMap<int64_t, int32_t> longIndex{10};
-  bool numbersIndexed = false;
   ClassNameSet loggedTexts;
   bool parseFailed = false;
   bool framesPending = false;

@@ -159,9 +159,19 @@ void CodeAttribute::growLength(int32_t delta) {
 void CodeAttribute::setCode(const uint8_t* bytes, int32_t length) {
   requireNotNull(bytes, __LINE__);
   if (length < 0) fail(__LINE__);
-  const uint8_t* copy = classFile->getArena().copy(bytes, size_t(length));
+  setCodeInPlace(classFile->getArena().copy(bytes, size_t(length)), length);
+}
+
+uint8_t* CodeAttribute::newCodeBuffer(int32_t length) {
+  if (length < 0) fail(__LINE__);
+  return static_cast<uint8_t*>(classFile->getArena().allocate(length == 0 ? 1 : size_t(length)));
+}
+
+void CodeAttribute::setCodeInPlace(const uint8_t* bytes, int32_t length) {
+  requireNotNull(bytes, __LINE__);
+  if (length < 0) fail(__LINE__);
   growLength(length - codeLength);
-  code = copy;
+  code = bytes;
   codeLength = length;
 }
 
@@ -488,7 +498,7 @@ void CodeAttribute::initStackMapFrames(ClassFile* file, const MethodInfo* method
 void CodeAttribute::buildStackMapTable() {
   if (!framesTracked || frames.size < 2) return;
   if (stackMapTableNameIndex < 0) fail(__LINE__);
-  YVector<uint8_t> body;
+  YVector<uint8_t> body(16 + 8 * frames.size);  // room for most tables, so that it is made once
   DataOutput out(body);
   writeU2(out, frames.size - 1, "CodeAttribute", __LINE__);
   for (int32_t i = 1; i < frames.size; i++) frames[i]->write(frames[i - 1], out);

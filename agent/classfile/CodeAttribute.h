@@ -57,6 +57,11 @@ class CodeAttribute : public AttributeInfo {
   const uint8_t* getCode() const { return code; }
   // Replaces the code with a copy of `length` bytes; the attribute length follows.
   void setCode(const uint8_t* bytes, int32_t length);
+  // Room for `length` bytes in the class file's arena, where an editor writes its new code to hand it
+  // over with setCodeInPlace, without a copy.
+  uint8_t* newCodeBuffer(int32_t length);
+  // Replaces the code with the `length` bytes at `bytes`, which lie in a buffer of newCodeBuffer.
+  void setCodeInPlace(const uint8_t* bytes, int32_t length);
 
   int32_t getMaxStack() const { return maxStack; }
   int32_t getMaxLocals() const { return maxLocals; }

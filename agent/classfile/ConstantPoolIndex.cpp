@@ -33,6 +33,15 @@ uint32_t textHash(const char* text, int32_t length) {
   return mixed(key);
 }
 
+uint32_t numberHash(uint32_t tag, int64_t value) { return mixed(uint64_t(value) * 0x9e3779b97f4a7c15ull ^ tag); }
+
+// Whether the entry is an Integer or Long of that value.
+bool isNumber(const ConstantPoolInfo& entry, uint32_t tag, int64_t value) {
+  if (entry.tag != tag) return false;
+  if (tag == CONSTANT_Integer) return static_cast<const ConstantIntInfo&>(entry).value == value;
+  return tag == CONSTANT_Long && static_cast<const ConstantLongInfo&>(entry).value == value;
+}
+
 uint32_t referenceHash(uint32_t tag, int32_t first, int32_t second) {
   return mixed(uint64_t(tag) << 48 ^ uint64_t(uint32_t(first)) << 24 ^ uint64_t(uint32_t(second)));
 }
@@ -79,6 +88,15 @@ int32_t ConstantPoolIndex::findReference(const ConstantPool& pool, uint32_t tag,
   return found;
 }
 
+int32_t ConstantPoolIndex::findNumber(const ConstantPool& pool, uint32_t tag, int64_t value) {
+  update(pool);
+  int32_t found = 0;
+  for (int32_t i = heads[numberHash(tag, value) & uint32_t(mask)]; i != 0; i = next[i]) {
+    if (isNumber(*pool[i], tag, value)) found = i;
+  }
+  return found;
+}
+
 // Chains run from the newest entry to the oldest, so that the last match of a walk is the first entry.
 void ConstantPoolIndex::update(const ConstantPool& pool) {
   if (heads == nullptr || textChanges != utf8TextChanges()) {
@@ -121,6 +139,12 @@ void ConstantPoolIndex::insert(const ConstantPool& pool, int32_t index) {
       hash = textHash(utf8->textData(), utf8->textSize());
       break;
     }
+    case CONSTANT_Integer:
+      hash = numberHash(entry->tag, static_cast<const ConstantIntInfo*>(entry)->value);
+      break;
+    case CONSTANT_Long:
+      hash = numberHash(entry->tag, static_cast<const ConstantLongInfo*>(entry)->value);
+      break;
     case CONSTANT_Class:
       hash = referenceHash(entry->tag, static_cast<const ConstantClassInfo*>(entry)->nameIndex, 0);
       break;

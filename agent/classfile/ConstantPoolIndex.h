@@ -6,7 +6,8 @@
 #include "agent/support/Arena.h"
 
 // Where the get-or-adds of a class file find the first entry equal to a request without walking the
-// whole pool: one chained hash over its Utf8, Class, String, NameAndType and Methodref entries, made at
+// whole pool: one chained hash over its Utf8, Integer, Long, Class, String, NameAndType and Methodref
+// entries, made at
 // the first look-up and extended with whatever the pool gained since. A text is keyed by its length and
 // a few of its bytes, which tells nearly all texts of a class apart without reading them whole; every
 // candidate is compared in full. The tables live in the class file's arena.
@@ -21,6 +22,8 @@ class ConstantPoolIndex {
   // The first entry of `tag` (Class, String, NameAndType or Methodref) whose indices are `first` and
   // `second` (0 for Class and String), else 0.
   int32_t findReference(const ConstantPool& pool, uint32_t tag, int32_t first, int32_t second);
+  // The first Integer (`tag` CONSTANT_Integer) or Long entry of that value, else 0.
+  int32_t findNumber(const ConstantPool& pool, uint32_t tag, int64_t value);
 
  private:
   void update(const ConstantPool& pool);

@@ -20,7 +20,17 @@ ConstantUtf8Info::ConstantUtf8Info(DataInput& in, Arena* arena) : ConstantPoolIn
   const auto* read = reinterpret_cast<const char*>(in.readBytes(byteLength));
   const void* zero = byteLength > 0 ? std::memchr(read, 0, size_t(byteLength)) : nullptr;
   textLength = zero != nullptr ? int32_t(static_cast<const char*>(zero) - read) : byteLength;
-  bytes = reinterpret_cast<const char*>(arena->copy(read, size_t(textLength)));
+  bytes = copyText(read, textLength, *arena);
+}
+
+ConstantUtf8Info::ConstantUtf8Info(const char* text, int32_t length, Arena& arena)
+    : ConstantPoolInfo(TAG), bytes(copyText(text, length, arena)), textLength(length), byteLength(length) {}
+
+const char* ConstantUtf8Info::copyText(const char* text, int32_t length, Arena& arena) {
+  auto* copy = static_cast<char*>(arena.allocate(size_t(length) + 1));
+  std::memcpy(copy, text, size_t(length));
+  copy[length] = 0;
+  return copy;
 }
 
 void ConstantUtf8Info::materialize() const {

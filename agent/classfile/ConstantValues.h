@@ -16,6 +16,8 @@ class ConstantUtf8Info : public ConstantPoolInfo {
 
   explicit ConstantUtf8Info(DataInput& in, Arena* arena = nullptr);
   explicit ConstantUtf8Info(const YString& text);
+  // The text's bytes copied into the arena.
+  ConstantUtf8Info(const char* text, int32_t length, Arena& arena);
 
   // Fails when the file's bytes held a zero byte, which cut the text short, and for a text longer than
   // 65535 bytes: a class is never written with a shortened text or a wrapped length.
@@ -32,12 +34,13 @@ class ConstantUtf8Info : public ConstantPoolInfo {
   bool equals(const char* other, int32_t length) const {
     return length == textSize() && std::memcmp(textData(), other, size_t(length)) == 0;
   }
-  // The text's bytes and length, without making the text.
+  // The text's bytes, followed by a zero, and their length, without making the text.
   const char* textData() const { return bytes != nullptr ? bytes : text.data; }
   int32_t textSize() const { return bytes != nullptr ? textLength : text.length; }
 
  private:
   void materialize() const;
+  static const char* copyText(const char* text, int32_t length, Arena& arena);
 
   mutable YString text;
   // The arena's copy of the text while `text` is not made yet, else null.

@@ -1,5 +1,6 @@
 #include "agent/classfile/DataOutput.h"
 
+#include <cstring>
 #include <new>
 
 #include "agent/support/FatalError.h"
@@ -9,7 +10,7 @@ void DataOutput::grow(int32_t n) {
   const int64_t needed = int64_t(output.size) + n;
   if (needed > INT32_MAX) throw std::bad_alloc();
   const int32_t doubled = output.capacity > INT32_MAX / 2 ? INT32_MAX : output.capacity * 2;
-  output.reserve(std::max(doubled, int32_t(needed)));
+  output.reserveForWriting(std::max(doubled, int32_t(needed)));
 }
 
 void DataOutput::writeIntLE(int32_t v) {
@@ -24,5 +25,5 @@ void DataOutput::writeLong(int64_t v) {
 void DataOutput::write(const void* buffer, int32_t n) {
   if (buffer == nullptr) assertionFailed("assertion failed: value is NULL", "DataOutput", __LINE__);
   if (n < 0) assertionFailed("assertion failed", "DataOutput", __LINE__);
-  output.addRange(static_cast<const uint8_t*>(buffer), n);
+  if (n > 0) std::memcpy(room(n), buffer, size_t(n));
 }

@@ -35,7 +35,7 @@ class DataOutput {
   // Room for `count` more bytes without growing again.
   void reserve(int32_t count) {
     if (count > output.capacity - output.size) {
-      output.reserve(int32_t(std::min<int64_t>(int64_t(output.size) + count, INT32_MAX)));
+      output.reserveForWriting(int32_t(std::min<int64_t>(int64_t(output.size) + count, INT32_MAX)));
     }
   }
 

@@ -26,8 +26,11 @@ class LineIndex {
   LineIndex(const Entry* entries, int32_t count, StartOf startOf, LineOf lineOf) {
     starts.reserve(count);
     for (int32_t i = 0; i < count; i++) starts.add(Start{int64_t(startOf(entries[i])), int32_t(lineOf(entries[i]))});
-    std::stable_sort(starts.data, starts.data + starts.size,
-                     [](const Start& a, const Start& b) { return a.start < b.start; });
+    const auto before = [](const Start& a, const Start& b) { return a.start < b.start; };
+    // Compilers write the table in order: most need no sort.
+    if (!std::is_sorted(starts.data, starts.data + starts.size, before)) {
+      std::stable_sort(starts.data, starts.data + starts.size, before);
+    }
   }
 
   int32_t lineAt(int64_t location) const {
@@ -41,5 +44,5 @@ class LineIndex {
     int64_t start;
     int32_t line;
   };
-  YVector<Start> starts;
+  YVector<Start, 64> starts;  // the tables of most methods fit inside
 };

@@ -83,12 +83,12 @@ const char* primitiveTypeName(char letter) {
 
 void appendDotted(YString& target, const char* text, int32_t length) { target.appendReplacing(text, length, '/', '.'); }
 
-YString typeName(const char* text, int32_t length) {
+// Appends the Java name of the type descriptor.
+void appendTypeName(YString& name, const char* text, int32_t length) {
   int32_t dimensions = 0;
   while (dimensions < length && text[dimensions] == '[') dimensions++;
   const char* element = text + dimensions;
   const int32_t elementLength = length - dimensions;
-  YString name;
   const char* primitive = elementLength == 1 ? primitiveTypeName(element[0]) : nullptr;
   if (primitive != nullptr) {
     name.append(primitive);
@@ -98,6 +98,11 @@ YString typeName(const char* text, int32_t length) {
     appendDotted(name, element, elementLength);
   }
   for (int32_t i = 0; i < dimensions; i++) name.append("[]");
+}
+
+YString typeName(const char* text, int32_t length) {
+  YString name;
+  appendTypeName(name, text, length);
   return name;
 }
 
@@ -229,8 +234,15 @@ YString methodDescriptorToReturnTypeName(const char* descriptor) {
 }
 
 YString methodDescriptorToParameterList(const char* descriptor) {
+  YString list;
+  methodDescriptorToParameterList(descriptor, list);
+  return list;
+}
+
+void methodDescriptorToParameterList(const char* descriptor, YString& list) {
   const int32_t close = lastIndexOf(descriptor, checkedLength(descriptor, __LINE__), ')');
-  YString list("(");
+  list.clear();
+  list.append('(');
   for (int32_t start = 1; start < close;) {
     if (start > 1) list.append(", ");
     const int32_t end = parameterEnd(descriptor, start, close);
@@ -238,9 +250,14 @@ YString methodDescriptorToParameterList(const char* descriptor) {
       appendDotted(list, descriptor + start, close - start);
       break;
     }
-    list.append(typeName(descriptor + start, end - start));
+    appendTypeName(list, descriptor + start, end - start);
     start = end;
   }
-  list.append(")");
-  return list;
+  list.append(')');
+}
+
+void descriptorToJavaTypeName(const char* descriptor, YString& name) {
+  const int32_t length = checkedLength(descriptor, __LINE__);
+  name.clear();
+  appendTypeName(name, descriptor, length);
 }

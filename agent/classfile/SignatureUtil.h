@@ -35,9 +35,12 @@ void expandCommonTypeName(YString* text);
 // A field descriptor ([[I, Ljava/lang/String;) or an internal class name (java/lang/Thread) as a Java
 // type name (int[][], java.lang.String, java.lang.Thread). Other texts come back with "/" turned into ".".
 YString descriptorToJavaTypeName(const char* descriptor);
+// The same into `name`, which keeps its room: for loops that convert many descriptors.
+void descriptorToJavaTypeName(const char* descriptor, YString& name);
 // The return type's name; "void" when the descriptor has no ")" past its first character.
 YString methodDescriptorToReturnTypeName(const char* descriptor);
 // "(int, java.lang.String[], long)". A malformed parameter ends the walk: the rest of the parameter text
 // is appended as it stands (with "/" turned into "."), so the result is always closed and never reaches
 // past the last ")".
 YString methodDescriptorToParameterList(const char* descriptor);
+void methodDescriptorToParameterList(const char* descriptor, YString& list);

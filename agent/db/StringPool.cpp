@@ -50,15 +50,16 @@ StringPool::StringPool() : texts(10000), pinned(1000) {}
 
 StringPool::~StringPool() {
   for (int32_t slot = 0; slot < texts.capacity; slot++) {
-    if (texts.states[slot] == kSlotUsed) delete[] texts.keys[slot];
+    if (texts.states[slot] == kSlotUsed) delete[] texts.keys[slot].text;
   }
 }
 
 int32_t StringPool::getId(DB& database, const char* text, bool pinIt) {
   if (text == nullptr) return 0;
-  const int32_t slot = texts.indexOf(text);
-  if (slot >= 0) {
-    const int32_t id = texts.values[slot];
+  const int32_t hash = keyHash(text);
+  const int32_t slot = texts.findInsertSlot(PooledText{text, hash});
+  if (slot < 0) {
+    const int32_t id = texts.values[~slot];
     if (pinIt) pin(id, text);
     return id;
   }
@@ -71,7 +72,7 @@ int32_t StringPool::getId(DB& database, const char* text, bool pinIt) {
     assertionFailed("assertion failed", "StringPool", 44);
   }
   try {
-    texts.put(copy, id);
+    texts.insertAt(slot, PooledText{copy, hash}, id);
   } catch (...) {
     database.strings.ids.release(id);
     delete[] copy;
@@ -108,7 +109,7 @@ void StringPool::collect(DB& database) {
       telemetryTexts++;
       return;
     }
-    texts.remove(row.body);
+    texts.remove(PooledText{row.body, keyHash(row.body)});
     delete[] row.body;
     row.body = nullptr;
     row.stamp = -database.currentStamp;

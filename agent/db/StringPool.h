@@ -1,11 +1,23 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "agent/support/YMap.h"
 #include "agent/support/YSet.h"
 
 class DB;
+
+// A text of the pool with its hash (keyHash of the text), so that a probe of the map compares hashes
+// and reads a text only where they agree.
+struct PooledText {
+  const char* text;
+  int32_t hash;
+};
+inline int32_t keyHash(const PooledText& key) { return key.hash; }
+inline bool keysEqual(const PooledText& a, const PooledText& b) {
+  return a.hash == b.hash && std::strcmp(a.text, b.text) == 0;
+}
 
 // Every text a row refers to, stored once in the "string" table: a row's string id is the text's row
 // there. The pool owns the texts; the same copy is the map key and the row's body. Guarded by "ourLock".
@@ -31,7 +43,7 @@ class StringPool {
  private:
   void pin(int32_t id, const char* text);
 
-  YMap<const char*, int32_t> texts;
+  YMap<PooledText, int32_t> texts;
   YSet<int32_t> pinned;
   int32_t sizeAfterLastCollection = 0;
   int32_t collections = 0;

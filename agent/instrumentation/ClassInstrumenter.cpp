@@ -1,7 +1,10 @@
 #include "agent/instrumentation/ClassInstrumenter.h"
 
+#include <cstring>
+
 #include "agent/classfile/ClassFile.h"
 #include "agent/classfile/CodeAttribute.h"
+#include "agent/classfile/ConstantValues.h"
 #include "agent/classfile/CodeBytes.h"
 #include "agent/classfile/Opcodes.h"
 #include "agent/classfile/InstructionLengths.h"
@@ -39,16 +42,15 @@ bool allowedInShortMethod(int32_t opcode) {
 
 // For each Callback method: its descriptor's Utf8, its name's Utf8, then NameAndType and Methodref.
 int32_t addCallbackRef(ClassFile& classFile, int32_t callbackClass, const char* name, const char* descriptor) {
-  const int32_t descriptorIndex = classFile.getOrAddUtf8(YString(descriptor));
-  const int32_t nameIndex = classFile.getOrAddUtf8(YString(name));
+  const int32_t descriptorIndex = classFile.getOrAddUtf8(descriptor, int32_t(std::strlen(descriptor)));
+  const int32_t nameIndex = classFile.getOrAddUtf8(name, int32_t(std::strlen(name)));
   return classFile.getOrAddMethodRef(callbackClass, nameIndex, descriptorIndex);
 }
 
 // The Java name of what follows the descriptor's last ")", of the whole descriptor without one.
-YString returnTypeName(const YString& descriptor) {
-  int32_t close = descriptor.length - 1;
-  while (close >= 0 && descriptor.data[close] != ')') close--;
-  return descriptorToJavaTypeName(descriptor.data + close + 1);
+void returnTypeName(const char* descriptor, YString& name) {
+  const char* close = std::strrchr(descriptor, ')');
+  descriptorToJavaTypeName(close == nullptr ? descriptor : close + 1, name);
 }
 
 YString methodLine(const char* prefix, const YString& className, const MethodInfo& method, bool withDescriptor) {
@@ -123,7 +125,8 @@ bool instrumentClass(ClassFile& classFile, bool& bytecodeTooLong, bool allocatio
       jspWithoutLines() && superName != nullptr && superName->equals("org/apache/jasper/runtime/HttpJspBase");
   if (jspClass) logMessage(YString("bci: skip lines (jsp_class): ") + javaName);
 
-  const int32_t callbackClass = classFile.getOrAddClass(classFile.getOrAddUtf8(YString("com/brantel/runtime/Callback")));
+  static const char callbackName[] = "com/brantel/runtime/Callback";
+  const int32_t callbackClass = classFile.getOrAddClass(classFile.getOrAddUtf8(callbackName, sizeof callbackName - 1));
   const int32_t entryRef = addCallbackRef(classFile, callbackClass, "bzpMethodEntry", "(IJ)J");
   const int32_t exitRef = addCallbackRef(classFile, callbackClass, "bzpMethodExit", "(IJ)V");
   const int32_t lineRef = jspClass ? -1 : addCallbackRef(classFile, callbackClass, "bzpMethodLine", "(IJ)V");
@@ -135,12 +138,15 @@ bool instrumentClass(ClassFile& classFile, bool& bytecodeTooLong, bool allocatio
   bool patched = false;
   MethodOwner owner{nullptr, 0, 0};  // looked up with the first method patched
   AllocationMethodIds allocationIds;
+  YString parameters;  // both keep their room from method to method
+  YString returnType;
   const YVector<MethodInfo*>& methods = classFile.getMethods();
   for (int32_t i = 0; i < methods.size; i++) {
     MethodInfo* method = methods[i];
     if (method->getCodeAttribute() == nullptr) continue;
-    const YString& name = method->getName();
-    if (isObject && (name.equals("<clinit>") || name.equals("finalize"))) continue;
+    const ConstantUtf8Info& nameEntry = method->getNameEntry();
+    const char* name = nameEntry.textData();
+    if (isObject && (nameEntry.equals("<clinit>", 8) || nameEntry.equals("finalize", 8))) continue;
     int32_t reason = 0;
     if (isShortMethod(*method, &reason)) {
       if (logBci()) logMessage(methodLine("bci: skip short: ", javaName, *method, false));
@@ -155,8 +161,9 @@ bool instrumentClass(ClassFile& classFile, bool& bytecodeTooLong, bool allocatio
       line.append(getMethodDisplayName(*method));
       logMessage(line);
     }
-    const YString parameters = methodDescriptorToParameterList(method->getDescriptor().data);
-    if (bciFilter.matchesMethod(javaName.data, name.data, parameters.data)) {
+    const char* descriptor = method->getDescriptorEntry().textData();
+    methodDescriptorToParameterList(descriptor, parameters);
+    if (bciFilter.matchesMethod(javaName.data, name, parameters.data)) {
       YString line("bci: skip 'bci_filter': ");
       line.append(javaName);
       line.append(' ');
@@ -166,8 +173,8 @@ bool instrumentClass(ClassFile& classFile, bool& bytecodeTooLong, bool allocatio
       continue;
     }
     if (owner.className == nullptr) owner = getMethodOwner(javaName.data, sourceFile.data);
-    const int32_t methodId = getOrCreateMethod(owner, name.data, parameters.data,
-                                               returnTypeName(method->getDescriptor()).data, method->isNative());
+    returnTypeName(descriptor, returnType);
+    const int32_t methodId = getOrCreateMethod(owner, name, parameters.data, returnType.data, method->isNative());
     bool done =
         patchMethod(methodId, classFile, method, entryRef, exitRef, lineRef, initRef, allocation, tracing, &allocationIds);
     if (!done && lineRef != -1) {

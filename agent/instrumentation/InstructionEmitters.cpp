@@ -1,9 +1,10 @@
 #include "agent/instrumentation/InstructionEmitters.h"
 
+#include <cstring>
+
 #include "agent/classfile/ClassFile.h"
 #include "agent/classfile/Opcodes.h"
 #include "agent/classfile/SignatureUtil.h"
-#include "agent/instrumentation/ByteCodeGenerator.h"
 #include "agent/recording/MethodStore.h"
 #include "agent/support/FatalError.h"
 #include "agent/support/YString.h"
@@ -23,23 +24,50 @@ constexpr int32_t BLOCK_TAIL_PADDING = 3;
   fatalError(text.data, "Patchers", line);
 }
 
+// One block's bytes, made on the stack and copied into the code once their length is checked.
+class Block {
+ public:
+  void append(uint8_t byte) {
+    if (length == capacity) fail(__LINE__);
+    bytes[length++] = byte;
+  }
+  // A two-byte operand, big-endian.
+  void appendShort(int32_t value) {
+    append(uint8_t(value >> 8));
+    append(uint8_t(value));
+  }
+  void appendNops(int32_t count) {
+    for (int32_t i = 0; i < count; i++) append(OP_NOP);
+  }
+  int32_t getLength() const { return length; }
+  void copyCode(uint8_t* destination) const {
+    if (destination == nullptr) assertionFailed("assertion failed: value is NULL", "Patchers", __LINE__);
+    std::memcpy(destination, bytes, size_t(length));
+  }
+
+ private:
+  static constexpr int32_t capacity = 32;  // more than the longest block
+  uint8_t bytes[capacity];
+  int32_t length = 0;
+};
+
 // Local operands always in the WIDE form and pool operands in two bytes, so that a block's length never
 // depends on its operands.
-void appendWide(ByteCodeGenerator& code, uint8_t opcode, int32_t slot) {
+void appendWide(Block& code, uint8_t opcode, int32_t slot) {
   code.append(OP_WIDE);
   code.append(opcode);
   code.appendShort(slot);
 }
 
-void appendWithIndex(ByteCodeGenerator& code, uint8_t opcode, int32_t index) {
+void appendWithIndex(Block& code, uint8_t opcode, int32_t index) {
   code.append(opcode);
   code.appendShort(index);
 }
 
-void appendLinePush(ByteCodeGenerator& code, LinePush line) { appendWithIndex(code, line.opcode, line.operand); }
+void appendLinePush(Block& code, LinePush line) { appendWithIndex(code, line.opcode, line.operand); }
 
 // Checked before the copy, so that a wrong block never writes past the room patching reserved for it.
-int32_t copyBlock(const ByteCodeGenerator& code, uint8_t* buffer, int32_t position, int32_t expectedLength,
+int32_t copyBlock(const Block& code, uint8_t* buffer, int32_t position, int32_t expectedLength,
                   int32_t line) {
   if (code.getLength() != expectedLength) fail(line);
   code.copyCode(buffer + position);
@@ -50,7 +78,7 @@ int32_t copyBlock(const ByteCodeGenerator& code, uint8_t* buffer, int32_t positi
 int32_t emitAllocationBlock(uint8_t first, int32_t initRef, uint8_t* buffer, int32_t position, int32_t allocLocal,
                             int32_t classIdConst, int32_t counterConst, LinePush line) {
   if (initRef < 0 || classIdConst < 1) fail(__LINE__);
-  ByteCodeGenerator code;
+  Block code;
   code.append(first);
   appendWide(code, OP_ILOAD, allocLocal);
   appendWithIndex(code, OP_LDC_W, classIdConst);
@@ -62,9 +90,28 @@ int32_t emitAllocationBlock(uint8_t first, int32_t initRef, uint8_t* buffer, int
   return copyBlock(code, buffer, position, allocationCallLength, __LINE__);
 }
 
-int32_t allocationMethodOf(const YString& descriptor) {
-  const YString className = descriptorToJavaTypeName(descriptor.data);
-  return getOrCreateMethod(className.data, "<<init>>", "()", "void", "", false);
+// The allocation pseudo-method of the class whose descriptor is `descriptor`; `className` is room for its
+// Java name.
+int32_t allocationMethodOf(const YString& descriptor, YString& className) {
+  descriptorToJavaTypeName(descriptor.data, className);
+  return getOrCreateAllocationMethod(className.data);
+}
+
+// The descriptor of the class whose internal name is `prefix` followed by the name of the Class entry at
+// `classIndex`, into `descriptor`. A Class entry holds an array descriptor or a bare internal name; the
+// bare name is made a descriptor, else a class named like a type letter ("I") would come out as a
+// primitive type.
+void classEntryDescriptor(const ClassFile& classFile, int32_t classIndex, const char* prefix, YString& descriptor) {
+  const YString& name = classFile.getClassNameAt(classIndex);
+  descriptor.clear();
+  descriptor.append(prefix);
+  if (name.length > 0 && name.data[0] == '[') {
+    descriptor.append(name);
+  } else {
+    descriptor.append('L');
+    descriptor.append(name);
+    descriptor.append(';');
+  }
 }
 
 }  // namespace
@@ -84,7 +131,7 @@ int32_t emitEntryCall(int32_t entryRef, int32_t methodIdConst, int32_t counterCo
                       uint8_t* buffer, int32_t position, int32_t allocLocal, bool aligned) {
   if (resultLocal < 0) fail(__LINE__);
   const bool withAllocLocal = allocLocal != -1;
-  ByteCodeGenerator code;
+  Block code;
   if (withAllocLocal) {
     code.append(OP_ICONST_M1);
     appendWide(code, OP_ISTORE, allocLocal);
@@ -99,7 +146,7 @@ int32_t emitEntryCall(int32_t entryRef, int32_t methodIdConst, int32_t counterCo
 
 int32_t emitLocalInit(uint8_t* buffer, int32_t position, int32_t allocLocal) {
   const bool withAllocLocal = allocLocal != -1;
-  ByteCodeGenerator code;
+  Block code;
   if (withAllocLocal) {
     code.append(OP_ICONST_M1);
     appendWide(code, OP_ISTORE, allocLocal);
@@ -111,7 +158,7 @@ int32_t emitLocalInit(uint8_t* buffer, int32_t position, int32_t allocLocal) {
 int32_t emitExitCall(int32_t exitRef, int32_t methodIdConst, int32_t resultLocal, uint8_t* buffer,
                      int32_t position, bool aligned) {
   if (resultLocal < 0) fail(__LINE__);
-  ByteCodeGenerator code;
+  Block code;
   appendWithIndex(code, OP_LDC_W, methodIdConst);
   appendWide(code, OP_LLOAD, resultLocal);
   appendWithIndex(code, OP_INVOKESTATIC, exitRef);
@@ -122,7 +169,7 @@ int32_t emitExitCall(int32_t exitRef, int32_t methodIdConst, int32_t resultLocal
 int32_t emitLineCall(int32_t lineRef, LinePush line, int32_t resultLocal, uint8_t* buffer, int32_t position,
                      bool aligned) {
   if (resultLocal < 0) fail(__LINE__);
-  ByteCodeGenerator code;
+  Block code;
   appendLinePush(code, line);
   appendWide(code, OP_LLOAD, resultLocal);
   appendWithIndex(code, OP_INVOKESTATIC, lineRef);
@@ -131,7 +178,7 @@ int32_t emitLineCall(int32_t lineRef, LinePush line, int32_t resultLocal, uint8_
 }
 
 int32_t emitStackCopy(uint8_t* buffer, int32_t position, int32_t type) {
-  ByteCodeGenerator code;
+  Block code;
   switch (type) {
     case INSTRUCTION_NEW_COPY:
       code.append(OP_DUP);
@@ -211,22 +258,15 @@ int32_t getArrayAllocationMethodId(int32_t typeCode) {
   constexpr int32_t FIRST_CODE = 4;
   constexpr int32_t LAST_CODE = 11;
   if (typeCode < FIRST_CODE || typeCode > LAST_CODE) failWithNumber("unexpected primitive type: ", typeCode, __LINE__);
-  return allocationMethodOf(YString(descriptors[typeCode - FIRST_CODE]));
+  YString className;
+  return allocationMethodOf(YString(descriptors[typeCode - FIRST_CODE]), className);
 }
 
 int32_t getClassAllocationMethodId(const ClassFile& classFile, int32_t classIndex, const char* prefix) {
-  // A Class entry holds an array descriptor or a bare internal name; the bare name is made a descriptor,
-  // else a class named like a type letter ("I") would come out as a primitive type.
-  const YString& name = classFile.getClassNameAt(classIndex);
-  YString descriptor(prefix);
-  if (name.length > 0 && name.data[0] == '[') {
-    descriptor.append(name);
-  } else {
-    descriptor.append('L');
-    descriptor.append(name);
-    descriptor.append(';');
-  }
-  return allocationMethodOf(descriptor);
+  YString descriptor;
+  YString className;
+  classEntryDescriptor(classFile, classIndex, prefix, descriptor);
+  return allocationMethodOf(descriptor, className);
 }
 
 int32_t AllocationMethodIds::ofArray(int32_t typeCode) {
@@ -240,7 +280,9 @@ int32_t AllocationMethodIds::ofClass(const ClassFile& classFile, int32_t classIn
   const int32_t slot = 2 * classIndex + (arrayOf ? 1 : 0);
   if (classIndex < 1 || slot < 0) return getClassAllocationMethodId(classFile, classIndex, arrayOf ? "[" : "");
   byClassEntry.growTo(slot);
-  int32_t& id = byClassEntry.data[slot];
-  if (id == 0) id = getClassAllocationMethodId(classFile, classIndex, arrayOf ? "[" : "");
-  return id;
+  if (byClassEntry.data[slot] == 0) {
+    classEntryDescriptor(classFile, classIndex, arrayOf ? "[" : "", descriptor);
+    byClassEntry.data[slot] = allocationMethodOf(descriptor, className);
+  }
+  return byClassEntry.data[slot];
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "agent/support/YString.h"
 #include "agent/support/YVector.h"
 
 class ClassFile;
@@ -104,4 +105,6 @@ class AllocationMethodIds {
  private:
   YVector<int32_t> byClassEntry;  // at 2 * index (+ 1 for "["): the id, 0 before it is asked for
   int32_t byTypeCode[8] = {};
+  YString descriptor;  // room for the texts of the look-ups
+  YString className;
 };

@@ -1,10 +1,11 @@
 #include "agent/instrumentation/MethodPatcher.h"
 
 #include <cstring>
-#include <memory>
 
 #include "agent/classfile/ClassFile.h"
 #include "agent/classfile/CodeAttribute.h"
+#include "agent/classfile/ConstantValues.h"
+#include "agent/classfile/InstructionWalk.h"
 #include "agent/classfile/LineLookup.h"
 #include "agent/classfile/LineNumberTableAttribute.h"
 #include "agent/classfile/LocalVariableTableAttribute.h"
@@ -100,11 +101,11 @@ bool withLineCallbacks(const MethodInfo& method, const CodeAttribute& code, int3
                        JavaClassName& javaClassName) {
   const PatchOptions& options = patchOptions();
   if (options.disableLines || code.getLineNumberTable() == nullptr || lineRef == -1) return false;
-  if (code.getCodeLength() >= options.largeLimit && !method.getName().equals("<clinit>") &&
+  if (code.getCodeLength() >= options.largeLimit && !method.getNameEntry().equals("<clinit>", 8) &&
       !largeMethodKeepsLines(javaClassName.get(), method, code.getCodeLength())) {
     return false;
   }
-  if (options.jspWithoutLines && method.getName().equals("_jspService") &&
+  if (options.jspWithoutLines && method.getNameEntry().equals("_jspService", 11) &&
       method.getDescriptor().equals("(Ljavax/servlet/http/HttpServletRequest;Ljavax/servlet/http/HttpServletResponse;)V")) {
     if (logBci()) {
       logMessage(YString("bci: skip lines (jsp_method): ") + javaClassName.get() + " " + getMethodDisplayName(method));
@@ -115,8 +116,8 @@ bool withLineCallbacks(const MethodInfo& method, const CodeAttribute& code, int3
 }
 
 bool recordsAllocations(const ClassFile& classFile, const MethodInfo& method, const uint8_t* code, int32_t codeLength,
-                        JavaClassName& javaClassName) {
-  switch (NewOpCodeDetector(classFile, code, codeLength)) {
+                        const InstructionWalk& walk, JavaClassName& javaClassName) {
+  switch (NewOpCodeDetector(classFile, code, codeLength, walk)) {
     case ALLOCATIONS_NONE:
       return false;
     case ALLOCATIONS_ACCEPTED:
@@ -229,12 +230,15 @@ bool patchMethod(int32_t methodId, ClassFile& classFile, MethodInfo* method, int
   PatchScope scope;
   scope.tracing = tracing;
   scope.withLines = withLineCallbacks(*method, *code, lineRef, javaClassName);
-  scope.aligned = detectSwitches(oldCode.data, codeLength);
-  scope.allocations = allocation && recordsAllocations(classFile, *method, oldCode.data, codeLength, javaClassName);
+  // One walk finds the instructions for the three scans.
+  const InstructionWalk walk(oldCode.data, codeLength, "Patchers");
+  scope.aligned = codeLength > 0 && detectSwitches(oldCode.data, walk);
+  scope.allocations =
+      allocation && recordsAllocations(classFile, *method, oldCode.data, codeLength, walk, javaClassName);
   scope.allocationIds = allocationIds;
 
   PatchPlan plan;
-  scanPatchPoints(classFile, *method, oldCode.data, codeLength, scope, plan);
+  scanPatchPoints(classFile, *method, oldCode.data, codeLength, walk, scope, plan);
   checkCodeReferences(*code, oldCode.data, plan);
   const int32_t newSlots = (scope.allocations ? 1 : 0) + (tracing ? 2 : 0);
   checkRoom(*code, newSlots);
@@ -258,15 +262,15 @@ bool patchMethod(int32_t methodId, ClassFile& classFile, MethodInfo* method, int
 
   // The final code: the entry block, then the old code with its blocks.
   const int32_t finalLength = newLength + entryLength;
-  std::unique_ptr<uint8_t[]> finalCode(new uint8_t[size_t(finalLength)]);
-  uint8_t* patched = finalCode.get() + entryLength;
+  uint8_t* finalCode = code->newCodeBuffer(finalLength);
+  uint8_t* patched = finalCode + entryLength;
   for (int32_t i = 0; i < codeLength; i++) patched[plan.positionMap[i]] = oldCode[i];
   writeBlocks(classFile, *code, plan, oldCode.data, operands, patched);
   if (tracing) {
-    emitEntryCall(entryRef, operands.methodIdConst, counterConst, operands.resultLocal, finalCode.get(), 0,
+    emitEntryCall(entryRef, operands.methodIdConst, counterConst, operands.resultLocal, finalCode, 0,
                   operands.allocLocal, scope.aligned);
   } else {
-    emitLocalInit(finalCode.get(), 0, operands.allocLocal);
+    emitLocalInit(finalCode, 0, operands.allocLocal);
   }
 
   if (withAllocLocal && code->addLocal(VerificationType(ITEM_Integer, -1), true) != operands.allocLocal) fail(__LINE__);
@@ -277,15 +281,17 @@ bool patchMethod(int32_t methodId, ClassFile& classFile, MethodInfo* method, int
     const PatchPoint& point = plan.points[i];
     if (point.type == INSTRUCTION_NEW_COPY || point.type == INSTRUCTION_NEW_SWAP) code->patchFrames(point.oldPos);
   }
-  code->setCode(patched, newLength);
+  code->setCodeInPlace(patched, newLength);
   code->increaseMaxStack(STACK_INCREASE);
   code->relocateOffsets(plan.positionMap.data, codeLength);
-  remapLocals(code->getLocalVariableTable(), plan, codeLength, newLength);
-  remapLocals(code->getLocalVariableTypeTable(), plan, codeLength, newLength);
+  LocalVariableEntries* const localVariables = code->getLocalVariableTable();
+  LocalVariableEntries* const localVariableTypes = code->getLocalVariableTypeTable();
+  remapLocals(localVariables, plan, codeLength, newLength);
+  remapLocals(localVariableTypes, plan, codeLength, newLength);
 
-  code->setCode(finalCode.get(), finalLength);
-  shiftLocals(code->getLocalVariableTable(), entryLength);
-  shiftLocals(code->getLocalVariableTypeTable(), entryLength);
+  code->setCodeInPlace(finalCode, finalLength);
+  shiftLocals(localVariables, entryLength);
+  shiftLocals(localVariableTypes, entryLength);
   code->shiftOffsets(entryLength, 0);
   code->increaseMaxStack(STACK_INCREASE);
   code->addLocalsToFrames(0, -1);

@@ -3,6 +3,7 @@
 #include "agent/classfile/ClassFile.h"
 #include "agent/classfile/ConstantReferences.h"
 #include "agent/classfile/InstructionLengths.h"
+#include "agent/classfile/InstructionWalk.h"
 #include "agent/classfile/Opcodes.h"
 #include "agent/support/FatalError.h"
 #include "agent/support/YString.h"
@@ -22,7 +23,12 @@ bool isConstructorReference(const ConstantPool& pool, int32_t index) {
 
 NewOpCodeDetection NewOpCodeDetector(const ClassFile& classFile, const uint8_t* code, int32_t codeLength) {
   if (codeLength < 1) return ALLOCATIONS_NONE;
-  if (code == nullptr) assertionFailed("assertion failed: value is NULL", "NewOpCodeDetector", __LINE__);
+  return NewOpCodeDetector(classFile, code, codeLength, InstructionWalk(code, codeLength, "NewOpCodeDetector"));
+}
+
+NewOpCodeDetection NewOpCodeDetector(const ClassFile& classFile, const uint8_t* code, int32_t codeLength,
+                                     const InstructionWalk& walk) {
+  if (codeLength < 1) return ALLOCATIONS_NONE;
   int32_t pc = 0;
   // The byte `offset` bytes after the current instruction's opcode, -1 past the end of the code.
   const auto byteAfter = [&](int32_t offset) {
@@ -32,9 +38,13 @@ NewOpCodeDetection NewOpCodeDetector(const ClassFile& classFile, const uint8_t* 
   bool hasAllocation = false;
   bool swapAllowed = false;
   bool knownObfuscation = false;
-  while (pc < codeLength) {
+  // The instructions in order, then the one the walk stopped at, if any.
+  const int32_t last = walk.getStop() < 0 ? walk.count() : walk.count() + 1;
+  for (int32_t i = 0; i < last; i++) {
+    pc = i < walk.count() ? walk.start(i) : walk.getStop();
     const uint8_t opcode = code[pc];
-    if (opcode != OPCODE_TABLESWITCH && opcode != OPCODE_LOOKUPSWITCH && opcode != OPCODE_WIDE &&
+    // Only where the walk stopped can the opcode be undefined.
+    if (i == walk.count() && opcode != OPCODE_TABLESWITCH && opcode != OPCODE_LOOKUPSWITCH && opcode != OPCODE_WIDE &&
         instructionLengths[opcode] < 1) {
       YString message("Wrong instruction opcode found: ");
       message.appendLong(opcode);
@@ -91,10 +101,9 @@ NewOpCodeDetection NewOpCodeDetector(const ClassFile& classFile, const uint8_t* 
       default:
         break;
     }
-    // Also measures the switches from their operands; -1 when the instruction does not end inside the code.
-    const int32_t length = instructionLengthAt(code, codeLength, pc);
-    if (length < 0) return ALLOCATIONS_UNEXPECTED_BYTECODE;
-    pc += length;
+    // The walk measured the switches from their operands and stopped where an instruction does not end
+    // inside the code.
+    if (i == walk.count()) return ALLOCATIONS_UNEXPECTED_BYTECODE;
   }
   if (knownObfuscation) return ALLOCATIONS_OBFUSCATED;
   return hasAllocation ? ALLOCATIONS_ACCEPTED : ALLOCATIONS_NONE;

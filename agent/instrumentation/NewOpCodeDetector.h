@@ -3,6 +3,7 @@
 #include <cstdint>
 
 class ClassFile;
+class InstructionWalk;
 
 // What one pass over a method's bytecode tells allocation recording before the method is patched.
 enum NewOpCodeDetection : int32_t {
@@ -26,3 +27,6 @@ enum NewOpCodeDetection : int32_t {
 // "Wrong instruction opcode found: <opcode>"; a null `code` with a positive length the fatal
 // "assertion failed: value is NULL".
 NewOpCodeDetection NewOpCodeDetector(const ClassFile& classFile, const uint8_t* code, int32_t codeLength);
+// The same over a walk of that code.
+NewOpCodeDetection NewOpCodeDetector(const ClassFile& classFile, const uint8_t* code, int32_t codeLength,
+                                     const InstructionWalk& walk);

@@ -5,6 +5,7 @@
 #include "agent/classfile/CodeAttribute.h"
 #include "agent/classfile/ConstantReferences.h"
 #include "agent/classfile/InstructionLengths.h"
+#include "agent/classfile/InstructionWalk.h"
 #include "agent/classfile/LineNumberTableAttribute.h"
 #include "agent/classfile/LocalVariableTableAttribute.h"
 #include "agent/classfile/MethodInfo.h"
@@ -38,27 +39,24 @@ class Scanner {
       : classFile(classFile), method(method), code(code), codeLength(codeLength), scope(scope), plan(plan),
         exitBlockLength(exitCallLength(scope.aligned)), lineBlockLength(lineCallLength(scope.aligned)) {}
 
-  void run() {
+  void run(const InstructionWalk& walk) {
     if (plan.points.size != 0 || plan.positionMap.size != 0 || plan.branches.size() != 0) fail(__LINE__);
-    if (codeLength > 0 && code == nullptr) assertionFailed("assertion failed: value is NULL", "Patchers", __LINE__);
     // Blocks are summed up by the position from which they shift the map, then the map is made in one
     // pass: the same map as shifting the rest of it at every point, without the quadratic cost.
     YVector<int32_t, PatchPlan::inlineCodeLength> shiftFrom;
     shiftFrom.growTo(codeLength);
     plan.instructionStarts.growTo(codeLength - 1);
 
-    int32_t position = 0;
-    while (position < codeLength) {
-      const int32_t length = instructionLengthAt(code, codeLength, position);
-      if (length < 1) {
-        const uint8_t opcode = code[position];
-        const bool variable = opcode == OPCODE_TABLESWITCH || opcode == OPCODE_LOOKUPSWITCH || opcode == OPCODE_WIDE;
-        if (!variable && instructionLengths[opcode] < 1) failWithNumber("Wrong instruction opcode found: ", opcode, 1142);
-        fail(__LINE__);  // cut off by the end of the code
-      }
+    for (int32_t i = 0; i < walk.count(); i++) {
+      const int32_t position = walk.start(i);
       plan.instructionStarts.data[position] = 1;
-      visit(position, length, shiftFrom);
-      position += length;
+      visit(position, walk.length(i), shiftFrom);
+    }
+    if (const int32_t stop = walk.getStop(); stop >= 0) {
+      const uint8_t opcode = code[stop];
+      const bool variable = opcode == OPCODE_TABLESWITCH || opcode == OPCODE_LOOKUPSWITCH || opcode == OPCODE_WIDE;
+      if (!variable && instructionLengths[opcode] < 1) failWithNumber("Wrong instruction opcode found: ", opcode, 1142);
+      fail(__LINE__);  // cut off by the end of the code
     }
 
     plan.positionMap.growTo(codeLength - 1);
@@ -264,7 +262,12 @@ void checkNewOffsets(const YVector<VerificationType>& types, const uint8_t* oldC
 
 void scanPatchPoints(const ClassFile& classFile, const MethodInfo& method, const uint8_t* code, int32_t codeLength,
                      const PatchScope& scope, PatchPlan& plan) {
-  Scanner(classFile, method, code, codeLength, scope, plan).run();
+  scanPatchPoints(classFile, method, code, codeLength, InstructionWalk(code, codeLength, "Patchers"), scope, plan);
+}
+
+void scanPatchPoints(const ClassFile& classFile, const MethodInfo& method, const uint8_t* code, int32_t codeLength,
+                     const InstructionWalk& walk, const PatchScope& scope, PatchPlan& plan) {
+  Scanner(classFile, method, code, codeLength, scope, plan).run(walk);
 }
 
 void checkCodeReferences(const CodeAttribute& code, const uint8_t* oldCode, const PatchPlan& plan) {

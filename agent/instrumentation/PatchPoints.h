@@ -7,6 +7,7 @@
 
 class AllocationMethodIds;
 class ClassFile;
+class InstructionWalk;
 class CodeAttribute;
 class MethodInfo;
 
@@ -57,6 +58,9 @@ struct PatchPlan {
 // end of the code cuts off a fatal "assertion failed", both naming "Patchers".
 void scanPatchPoints(const ClassFile& classFile, const MethodInfo& method, const uint8_t* code, int32_t codeLength,
                      const PatchScope& scope, PatchPlan& plan);
+// The same over a walk of that code.
+void scanPatchPoints(const ClassFile& classFile, const MethodInfo& method, const uint8_t* code, int32_t codeLength,
+                     const InstructionWalk& walk, const PatchScope& scope, PatchPlan& plan);
 
 // Before the position map is applied to them: every branch target, handler and stack-map frame offset
 // (and the NEW of every uninitialised type) must be an instruction start of the old code, every handler

@@ -112,15 +112,20 @@ int32_t getAllocPointRow(int32_t codePointKey, int32_t classNameId) {
   DB& database = requireDatabase();
   YMap<int64_t, int32_t>& points = allocPoints();
   const int64_t pair = allocPointPair(codePointKey, classNameId);
-  if (const int32_t slot = points.indexOf(pair); slot >= 0) {
+  const int32_t slot = points.findInsertSlot(pair);
+  if (slot < 0) {
     // An entry outlives a database that was made anew; it counts only while its row still holds it.
-    const int32_t id = points.values[slot];
+    const int32_t id = points.values[~slot];
     const AllocPointRecord* row = database.allocPoints.getRow(id, false);
     if (row != nullptr && row->stamp > 0 && row->codePointKey == codePointKey && row->classId == classNameId) return id;
   }
   const int32_t id = database.allocPoints.ids.allocate();
   *database.allocPoints.getRow(id, true) = AllocPointRecord{database.currentStamp, codePointKey, classNameId};
-  points.put(pair, id);
+  if (slot < 0) {
+    points.values[~slot] = id;
+  } else {
+    points.insertAt(slot, pair, id);
+  }
   return id;
 }
 

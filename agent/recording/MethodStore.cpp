@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include <jvmti.h>
 
@@ -56,6 +57,9 @@ struct MethodStore {
   BlockAllocator ordinary{0, 1};
   BlockAllocator allocationPseudoMethods{1, 0};
   int32_t nextFreeBlock = 2;
+  // The string ids of "<<init>>", "()", "void" and "", the texts every allocation pseudo-method shares;
+  // 0 until the first is made. Its row keeps them from the string pool's collections.
+  int32_t allocationTexts[4] = {};
 };
 
 MethodStore& methodStore() {
@@ -91,8 +95,8 @@ int32_t methodFlags(const char* className, const char* methodName, bool isNative
 // The record of the key, made when missing; the texts decide a new record's flags.
 int32_t methodOfKey(const MethodKey& key, const char* className, const char* methodName, bool isNative) {
   MethodStore& store = methodStore();
-  const int32_t slot = store.methods.indexOf(key);
-  if (slot >= 0) return store.methods.values[slot];
+  const int32_t slot = store.methods.findInsertSlot(key);
+  if (slot < 0) return store.methods.values[~slot];
 
   BlockAllocator& allocator =
       std::strcmp(methodName, "<<init>>") == 0 ? store.allocationPseudoMethods : store.ordinary;
@@ -106,7 +110,7 @@ int32_t methodOfKey(const MethodKey& key, const char* className, const char* met
   row.flags = methodFlags(className, methodName, isNative);
   row.stamp = db->currentStamp;
   updateMethodFilterFlags(db, row);
-  store.methods.put(key, id);
+  store.methods.insertAt(slot, key, id);
   return id;
 }
 
@@ -118,6 +122,17 @@ int32_t getOrCreateMethod(const char* className, const char* methodName, const c
   const MethodKey key{{getStringId(methodName), getStringId(parameters), getStringId(className),
                        getStringId(returnType), getStringId(sourceFile)}};
   return methodOfKey(key, className, methodName, isNative);
+}
+
+int32_t getOrCreateAllocationMethod(const char* className) {
+  if (db == nullptr) fatalError("db is NULL", "YMethod", 60);
+  int32_t* texts = methodStore().allocationTexts;
+  if (texts[0] == 0) {
+    const char* const shared[] = {"<<init>>", "()", "void", ""};
+    for (int32_t i = 0; i < 4; i++) texts[i] = getStringId(shared[i]);
+  }
+  const MethodKey key{{texts[0], texts[1], getStringId(className), texts[2], texts[3]}};
+  return methodOfKey(key, className, "<<init>>", false);
 }
 
 MethodOwner getMethodOwner(const char* className, const char* sourceFile) {
@@ -228,4 +243,5 @@ void resetMethodStore() {
   store.ordinary = {0, 1};
   store.allocationPseudoMethods = {1, 0};
   store.nextFreeBlock = 2;
+  std::fill(std::begin(store.allocationTexts), std::end(store.allocationTexts), 0);
 }

@@ -26,6 +26,10 @@ enum MethodFlag : int32_t {
 int32_t getOrCreateMethod(const char* className, const char* methodName, const char* parameters,
                           const char* returnType, const char* sourceFile, bool isNative);
 
+// The allocation pseudo-method of the class (its Java name): getOrCreateMethod(className, "<<init>>",
+// "()", "void", "", false), with the shared texts looked up once.
+int32_t getOrCreateAllocationMethod(const char* className);
+
 // The parts of a method's key that every method of one class shares, their string ids looked up once for
 // all of them. Good while the string pool is not collected, which never happens under one hold of
 // "ourLock" that makes no snapshot and ends no thread.

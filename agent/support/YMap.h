@@ -71,6 +71,13 @@ class YMap {
       values[~slot] = value;
       return;
     }
+    insertAt(slot, key, value);
+  }
+
+  // Stores an absent key at the slot that findInsertSlot gave for it, the map unchanged since: put
+  // without a second walk, for owners that look a key up and make its value only when it is missing.
+  void insertAt(int32_t slot, const K& key, const V& value) {
+    if (slot < 0 || slot >= capacity || states[slot] == kSlotUsed) assertionFailed("assertion failed", "YMap", __LINE__);
     checkRoomForNewKey(capacity, count, maxFill, "YMap");
     keys[slot] = key;
     values[slot] = value;

@@ -147,6 +147,12 @@ class YStringImpl {
     return result;
   }
 
+  // Empties the string and keeps its room.
+  void clear() {
+    std::fill(data, data + length, T(0));
+    length = 0;
+  }
+
   // Appends `count` elements of `source`, every `from` among them as `to`, growing as appending them one
   // at a time would.
   void appendReplacing(const T* source, int32_t count, T from, T to) {

@@ -92,6 +92,18 @@ class YVector {
     capacity = count;
   }
 
+  // reserve for room that is written before it is read, such as an output buffer's: it is not zeroed.
+  void reserveForWriting(int32_t count) {
+    static_assert(plainElements, "reserveForWriting leaves the room as raw bytes");
+    if (count <= capacity) return;
+    T* block = static_cast<T*>(std::malloc(sizeof(T) * size_t(count)));
+    if (block == nullptr) throw std::bad_alloc();
+    copyElements(block, data, size);
+    releaseStorage();
+    data = block;
+    capacity = count;
+  }
+
   // Appends copies of `count` elements, which must not lie in this vector's own storage.
   void addRange(const T* elements, int32_t count) {
     if (count < 0) yvectorRangeError("yvector::addRange", count, size);
@@ -135,7 +147,9 @@ class YVector {
     if constexpr (std::is_scalar<T>::value) {
       if (index < size) return;
       if (index == INT32_MAX) throw std::bad_alloc();
-      if (index >= capacity) reserve(std::max(index + 1, capacity > INT32_MAX / 2 ? INT32_MAX : capacity * 2));
+      if (index >= capacity) {
+        reserveForWriting(std::max(index + 1, capacity > INT32_MAX / 2 ? INT32_MAX : capacity * 2));
+      }
       std::memset(static_cast<void*>(data + size), 0, sizeof(T) * size_t(index + 1 - size));
       size = index + 1;
     } else {

@@ -1,6 +1,0 @@
-#include "agent/classfile/AttributeNames.h"
-
-const AttributeNames& attributeNames() {
-  static const AttributeNames names;
-  return names;
-}
