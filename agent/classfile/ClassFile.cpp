@@ -78,7 +78,7 @@ void ClassFile::parse(DataInput& in) {
 
   const int32_t count = in.readUnsignedShort();
   // Room for the entries an editor adds, so that the first of them does not copy the pool.
-  constantPool.reserve(count + 32);
+  constantPool.reserveForWriting(count + 32);
   constantPool.add(nullptr);
   for (int32_t i = 1; i < count;) {
     ConstantPoolInfo* entry = ConstantPoolInfo::read(in, &arena);
@@ -107,10 +107,10 @@ void ClassFile::parse(DataInput& in) {
   }
 
   const int32_t fieldCount = in.readUnsignedShort();
-  fields.reserve(fieldCount);
+  fields.reserveForWriting(fieldCount);
   for (int32_t i = 0; i < fieldCount; i++) fields.add(new (&arena) FieldInfo(in, this));
   const int32_t methodCount = in.readUnsignedShort();
-  methods.reserve(methodCount);
+  methods.reserveForWriting(methodCount);
   for (int32_t i = 0; i < methodCount; i++) methods.add(new (&arena) MethodInfo(in, this));
   const int32_t attributeCount = in.readUnsignedShort();
   for (int32_t i = 0; i < attributeCount; i++) attributes.add(AttributeInfoReader::read(in, constantPool, this));

@@ -19,8 +19,11 @@ class InstructionWalk {
   // Where the walk stopped before the end of the code: at an instruction with an undefined opcode or one
   // that the end cuts off (as instructionLengthAt answers); -1 when it reached the end.
   int32_t getStop() const { return stop; }
+  // Whether one of the instructions is a TABLESWITCH or LOOKUPSWITCH.
+  bool holdsSwitch() const { return switchSeen; }
 
  private:
   YVector<int32_t, 128> starts;  // and, last, where the walk ended
   int32_t stop = -1;
+  bool switchSeen = false;
 };

@@ -17,9 +17,7 @@ bool detectSwitches(const uint8_t* code, int32_t length) {
 }
 
 bool detectSwitches(const uint8_t* code, const InstructionWalk& walk) {
-  for (int32_t i = 0; i < walk.count(); i++) {
-    if (isSwitch(code[walk.start(i)])) return true;
-  }
+  if (walk.holdsSwitch()) return true;
   const int32_t stop = walk.getStop();
   if (stop < 0) return false;
   // A switch that the end cuts off still counts; a last instruction cut off otherwise hides none.

@@ -1,5 +1,7 @@
 #include "agent/instrumentation/PatchPoints.h"
 
+#include <algorithm>
+
 #include "agent/classfile/ClassFile.h"
 #include "agent/classfile/CodeBytes.h"
 #include "agent/classfile/CodeAttribute.h"
@@ -41,16 +43,12 @@ class Scanner {
 
   void run(const InstructionWalk& walk) {
     if (plan.points.size != 0 || plan.positionMap.size != 0 || plan.branches.size() != 0) fail(__LINE__);
-    // Blocks are summed up by the position from which they shift the map, then the map is made in one
-    // pass: the same map as shifting the rest of it at every point, without the quadratic cost.
-    YVector<int32_t, PatchPlan::inlineCodeLength> shiftFrom;
-    shiftFrom.growTo(codeLength);
     plan.instructionStarts.growTo(codeLength - 1);
 
     for (int32_t i = 0; i < walk.count(); i++) {
       const int32_t position = walk.start(i);
       plan.instructionStarts.data[position] = 1;
-      visit(position, walk.length(i), shiftFrom);
+      visit(position, walk.length(i));
     }
     if (const int32_t stop = walk.getStop(); stop >= 0) {
       const uint8_t opcode = code[stop];
@@ -59,59 +57,71 @@ class Scanner {
       fail(__LINE__);  // cut off by the end of the code
     }
 
-    plan.positionMap.growTo(codeLength - 1);
-    int32_t shift = 0;
-    for (int32_t i = 0; i < codeLength; i++) {
-      shift += shiftFrom.data[i];
-      plan.positionMap.data[i] = i + shift;
-    }
+    mapPositions();
   }
 
  private:
-  using Shifts = YVector<int32_t, PatchPlan::inlineCodeLength>;
+  // The map of old positions to new ones: each point's block shifts everything after its instruction
+  // by its length (its successor's newPos - oldPos tells the blocks recorded so far), so the map is a
+  // run of equal shifts between the ends of the points' instructions. The same map as shifting the rest
+  // of it at every point, without the quadratic cost.
+  void mapPositions() {
+    plan.positionMap.growTo(codeLength - 1);
+    int32_t* map = plan.positionMap.data;
+    int32_t from = 0;
+    int32_t shift = 0;
+    for (int32_t k = 0; k < plan.points.size; k++) {
+      const PatchPoint& point = plan.points.data[k];
+      const int32_t end = std::min(point.oldPos + point.length, codeLength);
+      for (int32_t i = from; i < end; i++) map[i] = i + shift;
+      from = std::max(from, end);
+      shift = k + 1 < plan.points.size ? plan.points.data[k + 1].newPos - plan.points.data[k + 1].oldPos
+                                       : plan.inserted;
+    }
+    for (int32_t i = from; i < codeLength; i++) map[i] = i + shift;
+  }
 
-  void visit(int32_t position, int32_t length, Shifts& shiftFrom) {
+  void visit(int32_t position, int32_t length) {
     const uint8_t opcode = code[position];
     switch (opcode) {
       case OP_IRETURN: case OP_LRETURN: case OP_FRETURN: case OP_DRETURN: case OP_ARETURN: case OP_RETURN:
-        if (scope.tracing) record(INSTRUCTION_RETURN, position, length, 0, exitBlockLength, shiftFrom);
+        if (scope.tracing) record(INSTRUCTION_RETURN, position, length, 0, exitBlockLength);
         break;
       case OP_INVOKEVIRTUAL: case OP_INVOKESTATIC: case OP_INVOKEINTERFACE: case OP_INVOKEDYNAMIC:
-        recordLine(position, length, shiftFrom);
+        recordLine(position, length);
         break;
       case OP_INVOKESPECIAL:
-        recordLine(position, length, shiftFrom);
-        if (scope.allocations && kinds.size > 0) onConstructorCall(position, shiftFrom);
+        recordLine(position, length);
+        if (scope.allocations && kinds.size > 0) onConstructorCall(position);
         break;
       case OP_NEW:
-        if (scope.allocations) onNew(position, shiftFrom);
+        if (scope.allocations) onNew(position);
         break;
       case OP_NEWARRAY: case OP_ANEWARRAY: case OP_MULTIANEWARRAY:
-        if (scope.allocations) onArray(position, length, opcode, shiftFrom);
+        if (scope.allocations) onArray(position, length, opcode);
         break;
       case OP_DUP_X1: case OP_DUP_X2: case OP_DUP2_X1: case OP_DUP2_X2:
         cancelNewestCopy();
         break;
+      case OP_IFEQ: case OP_IFNE: case OP_IFLT: case OP_IFGE: case OP_IFGT: case OP_IFLE: case OP_IF_ICMPEQ:
+      case OP_IF_ICMPNE: case OP_IF_ICMPLT: case OP_IF_ICMPGE: case OP_IF_ICMPGT: case OP_IF_ICMPLE:
+      case OP_IF_ACMPEQ: case OP_IF_ACMPNE: case OP_GOTO: case OP_JSR: case OP_TABLESWITCH: case OP_LOOKUPSWITCH:
+      case OP_IFNULL: case OP_IFNONNULL: case OP_GOTO_W: case OP_JSR_W:
+        // The walk has checked that the whole instruction, a switch's table too, lies inside the code.
+        addBranchOperands(plan.branches, code, position);
+        break;
       default:
-        // instructionLengthAt has checked that the whole instruction, a switch's table too, lies inside
-        // the code.
-        if ((opcode >= OP_IFEQ && opcode <= OP_LOOKUPSWITCH) || (opcode >= OP_IFNULL && opcode <= OP_JSR_W)) {
-          addBranchOperands(plan.branches, code, position);
-        }
         break;
     }
   }
 
-  void record(int32_t type, int32_t position, int32_t length, int32_t classMethodId, int32_t blockLength,
-              Shifts& shiftFrom) {
+  void record(int32_t type, int32_t position, int32_t length, int32_t classMethodId, int32_t blockLength) {
     plan.points.add(PatchPoint{type, position, position + plan.inserted, length, classMethodId});
     plan.inserted += blockLength;
-    // The end of the code has no entry in the map: nothing follows a last instruction.
-    if (position + length < codeLength) shiftFrom.data[position + length] += blockLength;
   }
 
-  void recordLine(int32_t position, int32_t length, Shifts& shiftFrom) {
-    if (scope.tracing && scope.withLines) record(INSTRUCTION_INVOKE, position, length, 0, lineBlockLength, shiftFrom);
+  void recordLine(int32_t position, int32_t length) {
+    if (scope.tracing && scope.withLines) record(INSTRUCTION_INVOKE, position, length, 0, lineBlockLength);
   }
 
   int32_t classAllocationId(int32_t classIndex, bool arrayOf) {
@@ -128,7 +138,7 @@ class Scanner {
     copyPoints.add(pointIndex);
   }
 
-  void onNew(int32_t position, Shifts& shiftFrom) {
+  void onNew(int32_t position) {
     const int32_t classMethodId = classAllocationId(codeU2(code + position + 1), false);
     const int32_t next = opcodeAt(position + 3);
     if (next == OP_DUP && opcodeAt(position + 4) == OP_POP) {
@@ -139,15 +149,15 @@ class Scanner {
     } else if (next == OP_SWAP) {
       push(NEW_GETS_COPY, classMethodId, plan.points.size);
       push(NEW_GETS_COPY, classMethodId, plan.points.size);
-      record(INSTRUCTION_NEW_SWAP, position, 3, classMethodId, stackCopyLength, shiftFrom);
+      record(INSTRUCTION_NEW_SWAP, position, 3, classMethodId, stackCopyLength);
     } else {
       push(NEW_GETS_COPY, classMethodId, plan.points.size);
-      record(INSTRUCTION_NEW_COPY, position, 3, classMethodId, stackCopyLength, shiftFrom);
+      record(INSTRUCTION_NEW_COPY, position, 3, classMethodId, stackCopyLength);
     }
   }
 
   // The scan follows no data flow: the next call of a method named "<init>" closes the newest NEW.
-  void onConstructorCall(int32_t position, Shifts& shiftFrom) {
+  void onConstructorCall(int32_t position) {
     const ConstantPool& pool = classFile.getConstantPool();
     const ConstantPoolInfo* entry = pool[codeU2(code + position + 1)];
     if (entry == nullptr) fail(__LINE__);
@@ -163,10 +173,10 @@ class Scanner {
     copyPoints.pop();
     switch (kind) {
       case NEW_KEEPS_OWN_COPY:
-        record(INSTRUCTION_CONSTRUCTOR_AFTER_DUP, position, 3, classMethodId, allocationCallLength, shiftFrom);
+        record(INSTRUCTION_CONSTRUCTOR_AFTER_DUP, position, 3, classMethodId, allocationCallLength);
         break;
       case NEW_GETS_COPY:
-        record(INSTRUCTION_CONSTRUCTOR_AFTER_COPY, position, 3, classMethodId, allocationCallLength, shiftFrom);
+        record(INSTRUCTION_CONSTRUCTOR_AFTER_COPY, position, 3, classMethodId, allocationCallLength);
         break;
       case NEW_WITHOUT_CALLBACK:
         break;
@@ -175,7 +185,7 @@ class Scanner {
     }
   }
 
-  void onArray(int32_t position, int32_t length, uint8_t opcode, Shifts& shiftFrom) {
+  void onArray(int32_t position, int32_t length, uint8_t opcode) {
     int32_t classMethodId;
     if (opcode == OP_NEWARRAY) {
       const int32_t typeCode = code[position + 1];
@@ -184,7 +194,7 @@ class Scanner {
     } else {
       classMethodId = classAllocationId(codeU2(code + position + 1), opcode == OP_ANEWARRAY);
     }
-    record(INSTRUCTION_ARRAY, position, length, classMethodId, allocationCallLength, shiftFrom);
+    record(INSTRUCTION_ARRAY, position, length, classMethodId, allocationCallLength);
   }
 
   // A DUP_X1, DUP_X2, DUP2_X1 or DUP2_X2 while the newest pending NEW has an inserted copy: the program
