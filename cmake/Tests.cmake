@@ -179,9 +179,16 @@ if(NOT WIN32)
   add_custom_command(OUTPUT "${_jvm_probes}.stamp"
     COMMAND ${CMAKE_COMMAND} -E rm -rf "${_jvm_probes}"
     COMMAND "${TALLYSCOPE_JAVAC}" -classpath "${TALLYSCOPE_CALLBACK_JAR}" -d "${_jvm_probes}" ${_jvm_probe_sources}
+    # The same classes in an archive: a running JVM adds archives to its class path, never directories.
+    COMMAND "${TALLYSCOPE_JAR}" --create --file "${_jvm_probes}.jar" -C "${_jvm_probes}" .
     COMMAND ${CMAKE_COMMAND} -E touch "${_jvm_probes}.stamp"
     DEPENDS ${_jvm_probe_sources} "${TALLYSCOPE_CALLBACK_JAR}" COMMENT "Compiling the JVM test probes" VERBATIM)
-  add_custom_target(jvm_programs ALL DEPENDS "${_jvm_programs}/programs.stamp"
+  # The demo program of scripts/demo.sh, whose figures the demo test checks against every recording.
+  set(_demo_classes "${CMAKE_BINARY_DIR}/demo-classes")
+  add_custom_command(OUTPUT "${_demo_classes}/Demo.class"
+    COMMAND "${TALLYSCOPE_JAVAC}" -d "${_demo_classes}" "${CMAKE_SOURCE_DIR}/demo/Demo.java"
+    DEPENDS "${CMAKE_SOURCE_DIR}/demo/Demo.java" COMMENT "Compiling the demo program" VERBATIM)
+  add_custom_target(jvm_programs ALL DEPENDS "${_jvm_programs}/programs.stamp" "${_demo_classes}/Demo.class"
     "${_refusing_core}/com/brantel/runtime/Core.class" "${_road_agent}/road-agent.jar"
     "${_host_programs}/programs.stamp" "${_jvm_probes}.stamp")
   # A second agent and JNI library for the allocation tests: it can take the heap sampling capability
@@ -196,7 +203,8 @@ if(NOT WIN32)
     TALLYSCOPE_LIBRARY="$<TARGET_FILE:tallyscope>" TALLYSCOPE_JVM_PROGRAMS="${_jvm_programs}"
     TALLYSCOPE_REFUSING_CORE="${_refusing_core}" TALLYSCOPE_ROAD_AGENT_JAR="${_road_agent}/road-agent.jar"
     TALLYSCOPE_JVM_HOST_PROGRAMS="${_host_programs}" TALLYSCOPE_ALLOCATION_HELPER="$<TARGET_FILE:allocation_helper>"
-    TALLYSCOPE_JVM_PROBES="${_jvm_probes}" TALLYSCOPE_JAVAC="${TALLYSCOPE_JAVAC}"
+    TALLYSCOPE_JVM_PROBES="${_jvm_probes}" TALLYSCOPE_JVM_PROBE_ARCHIVE="${_jvm_probes}.jar"
+    TALLYSCOPE_JAVAC="${TALLYSCOPE_JAVAC}" TALLYSCOPE_DEMO_CLASSES="${_demo_classes}"
     TALLYSCOPE_JDK_HOME="${TALLYSCOPE_JDK_HOME}" TALLYSCOPE_MONITORING_FIXTURES="${CMAKE_SOURCE_DIR}/tests/jvm/monitoring")
   add_dependencies(jvm_tests jvm_programs tallyscope allocation_helper)
   # A JVM keeps more than one core busy (its compilers and collector beside the program, and the programs

@@ -233,7 +233,11 @@ void JNICALL vmDeath(jvmtiEnv*, JNIEnv* env) {
       logMessage("vmDeath: nothing to do");
       return;
     }
-    vmDead.store(true);
+    {
+      // Class changes check the mark under the lock: one that began before it ends before it.
+      YCriticalSectionLock held(&ourLock(), "JvmtiAgent:vmDeath");
+      vmDead.store(true);
+    }
     logMessage("vmDeath: 2");
     callCore(env, "runOnJvmExitTriggers");
     callCore(env, "notifyTsOnJvmExit");

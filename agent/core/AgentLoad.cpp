@@ -22,6 +22,7 @@
 #include "agent/probes/ProbePath.h"
 #include "agent/probes/ProbeRegistration.h"
 #include "agent/probes/ProbeRetransformation.h"
+#include "agent/recording/AllocationRecording.h"
 #include "agent/recording/ObjectEnumerator.h"
 #include "agent/support/DebugCategories.h"
 #include "agent/support/JvmtiUtils.h"
@@ -251,6 +252,7 @@ int32_t agentLoadImpl(JavaVM* vm, const YString& options) {
     return LOAD_CAPABILITIES_REFUSED;
   }
   wireJvmtiEvents();
+  if ((agentFlags.load() & AGENT_HEAP_SAMPLING) != 0) setHeapSamplingInterval();
 
   const int32_t classPaths = addJavaSideToClassPaths();
   if (classPaths != LOAD_OK) return classPaths;

@@ -15,6 +15,7 @@ jvmtiEnv* exceptionJvmti = nullptr;
 jvmtiEnv* classLoadingJvmti = nullptr;
 jvmtiEnv* objectMapJvmti = nullptr;
 jvmtiEnv* allocationJvmti = nullptr;
+jvmtiEnv* numberedObjectJvmti = nullptr;
 jvmtiEnv* retransformJvmti = nullptr;
 
 jvmtiEnv* createJvmtiEnvironment(bool objectFree) {
@@ -47,7 +48,8 @@ void setEventCallbacks(jvmtiEnv* jvmti, const jvmtiEventCallbacks& callbacks) {
 
 void disposeJvmtiEnvironments() {
   for (jvmtiEnv** slot : {&mainJvmti, &retransformJvmti, &heapSnapshotJvmti, &instanceCountJvmti, &monitorJvmti,
-                          &exceptionJvmti, &classLoadingJvmti, &objectMapJvmti, &allocationJvmti}) {
+                          &exceptionJvmti, &classLoadingJvmti, &objectMapJvmti, &allocationJvmti,
+                          &numberedObjectJvmti}) {
     if (*slot != nullptr) (*slot)->DisposeEnvironment();
     *slot = nullptr;
   }

@@ -16,6 +16,11 @@ extern jvmtiEnv* exceptionJvmti;      // exception recording
 extern jvmtiEnv* classLoadingJvmti;   // the Class Loading probe: each tag points to a heap-held class name
 extern jvmtiEnv* objectMapJvmti;      // object identifiers of the object maps
 extern jvmtiEnv* allocationJvmti;     // allocation recording
+// The objects the object enumerator numbered, each tagged with its number, whose frees it hears of. Not
+// the main environment: every object there carries a generation tag once a generation began, and the
+// JVM would report every such object that dies (and, in JDK 17, can stop its own exit for good while it
+// reports them).
+extern jvmtiEnv* numberedObjectJvmti;
 // Filled only by the attach-time retransformation, and disposed of by it.
 extern jvmtiEnv* retransformJvmti;
 

@@ -37,7 +37,6 @@ void forEachStartupEvent(Visit visit) {
     visit(JVMTI_EVENT_EXCEPTION);
     visit(JVMTI_EVENT_EXCEPTION_CATCH);
   }
-  visit(JVMTI_EVENT_OBJECT_FREE);
   visit(JVMTI_EVENT_THREAD_END);
   visit(JVMTI_EVENT_THREAD_START);
 }
@@ -53,8 +52,7 @@ jvmtiEnv* createObjectFreeEnvironment(jvmtiEventObjectFree handler) {
   return jvmti;
 }
 
-// Every tagged object the main environment sees die: the enumerator's objects. Runs on whatever thread
-// the JVM chooses, with no JNI allowed.
+// A numbered object of the enumerator died. Runs on whatever thread the JVM chooses, with no JNI allowed.
 void JNICALL objectFreeCallback(jvmtiEnv*, jlong tag) {
   runBarriered("JvmtiEvents", __LINE__, nullptr, [&] {
     if (objectEnumerator != nullptr) objectEnumerator->onObjectFree(tag);
@@ -112,7 +110,6 @@ jvmtiEventCallbacks mainCallbacks() {
   callbacks.ClassPrepare = classPrepareCallback;
   callbacks.VMStart = vmStartCallback;
   callbacks.ClassFileLoadHook = ClassFileLoadHook;
-  callbacks.ObjectFree = objectFreeCallback;
   callbacks.VMObjectAlloc = vmObjectAllocCallback;
   callbacks.MonitorWait = monitorWaitCallback;
   callbacks.MonitorWaited = monitorWaitedCallback;
@@ -136,6 +133,7 @@ void wireJvmtiEvents() {
   classLoadingJvmti = createObjectFreeEnvironment(classLoadingObjectFreeCallback);
   objectMapJvmti = createObjectFreeEnvironment(objectMapObjectFreeCallback);
   allocationJvmti = createJvmtiEnvironment(false);
+  numberedObjectJvmti = createObjectFreeEnvironment(objectFreeCallback);
 
   setEventCallbacks(mainJvmti, mainCallbacks());
   forEachStartupEvent([](jvmtiEvent event) {
@@ -148,7 +146,7 @@ void disarmJvmtiEvents() {
   forEachStartupEvent([](jvmtiEvent event) { mainJvmti->SetEventNotificationMode(JVMTI_DISABLE, event, nullptr); });
   mainJvmti->SetEventCallbacks(nullptr, 0);
   mainJvmti->SetNativeMethodPrefix(nullptr);
-  for (jvmtiEnv* jvmti : {classLoadingJvmti, objectMapJvmti}) {
+  for (jvmtiEnv* jvmti : {classLoadingJvmti, objectMapJvmti, numberedObjectJvmti}) {
     if (jvmti == nullptr) continue;
     jvmti->SetEventNotificationMode(JVMTI_DISABLE, JVMTI_EVENT_OBJECT_FREE, nullptr);
     jvmti->SetEventCallbacks(nullptr, 0);

@@ -344,11 +344,19 @@ void Options::parse(YString& error, const YString& options, uint64_t& flags, boo
     sampling = false;
   }
   PendingEnvironment pending;
+  bool exceptionEventsRefused = false;
   for (int32_t i = 0; i < tokens.size; i++) {
-    if (!applyToken(*this, classifyOptionToken(tokens[i]), flags, apply, pending, error)) return;
+    const OptionToken token = classifyOptionToken(tokens[i]);
+    exceptionEventsRefused = exceptionEventsRefused || token.key == OptionKey::ExceptionsDisable ||
+                             token.key == OptionKey::DisableExceptionTelemetry || token.key == OptionKey::DisableAll;
+    if (!applyToken(*this, token, flags, apply, pending, error)) return;
   }
   if (!checkCombinations(*this, flags, error)) return;
   if (!apply) return;
+  // CPU tracing learns that a call ended by an exception only through the JVM's exception events, which
+  // must be asked for at start-up: without them every later call of the thread would be charged below the
+  // ended one. Exception recording stays as the tokens left it.
+  if (tracing && !exceptionEventsRefused) exceptionTelemetryMode = 1;
   if (pending.repositoryGiven && y_getenv("TALLYSCOPE_REPOSITORY").length == 0) {
     y_setenv("TALLYSCOPE_REPOSITORY", pending.repository.data);
   }

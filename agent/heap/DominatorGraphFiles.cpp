@@ -23,13 +23,26 @@ int32_t refuse(const char* text, int64_t value, int32_t code) {
   return code;
 }
 
+// The file's size, with the descriptor back at its start; INT64_MAX when it cannot tell (a pipe).
+int64_t sizeFromStart(int32_t fd) {
+  const int64_t size = seekFileToEnd(fd);
+  return size >= 0 && seekFile(fd, 0) == 0 ? size : INT64_MAX;
+}
+
+// A small file needs no buffer of a mebibyte.
+int32_t bufferSizeFor(int64_t size) {
+  return int32_t(size < 16 ? 16 : size < GraphFileReader::bufferSize ? size : GraphFileReader::bufferSize);
+}
+
 }  // namespace
 
-GraphFileReader::GraphFileReader(int32_t fd)
-    : buffer(new unsigned char[bufferSize]), reader(fd, buffer.get(), bufferSize), offset(0), limit(INT64_MAX) {
-  const int64_t size = seekFileToEnd(fd);
-  if (size >= 0 && seekFile(fd, 0) == 0) limit = size;
-}
+GraphFileReader::GraphFileReader(int32_t fd) : GraphFileReader(fd, sizeFromStart(fd)) {}
+
+GraphFileReader::GraphFileReader(int32_t fd, int64_t size)
+    : buffer(new unsigned char[bufferSizeFor(size)]),
+      reader(fd, buffer.get(), bufferSizeFor(size)),
+      offset(0),
+      limit(size) {}
 
 int32_t GraphFileReader::readInt() {
   if (offset >= limit) {

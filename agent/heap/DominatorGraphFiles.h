@@ -26,10 +26,10 @@ class ValueDigest {
   uint64_t state = 0xcbf29ce484222325ull;
 };
 
-// Reads int32 values front to back through a 1 MiB buffer, least significant byte first. Every byte past
-// the end the file had when the reader was made reads as 0, also when the file grows meanwhile, so what
-// the reader can still deliver is known in advance. Every value read, 0s past the end included, goes into
-// the reader's digest.
+// Reads int32 values front to back through a 1 MiB buffer (a smaller file gets one of its size), least
+// significant byte first. Every byte past the end the file had when the reader was made reads as 0, also
+// when the file grows meanwhile, so what the reader can still deliver is known in advance. Every value
+// read, 0s past the end included, goes into the reader's digest.
 class GraphFileReader {
  public:
   static constexpr int32_t bufferSize = 0x100000;
@@ -47,6 +47,9 @@ class GraphFileReader {
   const ValueDigest& digest() const { return read; }
 
  private:
+  // `size`: the file's, INT64_MAX when unknown.
+  GraphFileReader(int32_t fd, int64_t size);
+
   std::unique_ptr<unsigned char[]> buffer;
   BufferedFileReader reader;
   int64_t offset;

@@ -348,7 +348,10 @@ bool NewDominatorSupport::keepResult(const YString& resultPath, const DominatorI
   return written;
 }
 
-void NewDominatorSupport::forgetResult(const YString& resultPath) { deleteFile(fingerprintPath(resultPath)); }
+void NewDominatorSupport::forgetResult(const YString& resultPath) {
+  deleteFile(fingerprintPath(resultPath));
+  deleteFile(resultPath);
+}
 
 bool NewDominatorSupport::readKeptResult(const YString& resultPath, ObjectStorage& storage, ObjectSet selected,
                                          const int32_t* roots, int32_t rootCount) {

@@ -48,7 +48,8 @@ class NewDominatorSupport {
   // Records next to a result file that it was computed from `fingerprint`; false, with a log line, when
   // the record cannot be written. The record also holds a digest of the result file as it is now.
   static bool keepResult(const YString& resultPath, const DominatorInputFingerprint& fingerprint);
-  // Removes the record of a result file that is about to be replaced.
+  // Removes a result file that is about to be replaced, and its record: a run that dies before it writes
+  // a file of its own then leaves none to read, rather than the old result.
   static void forgetResult(const YString& resultPath);
   // Reads a kept result file into "i" when it belongs to this computation: its record names the
   // fingerprint of this selection, these roots and the storage's references, the file is exactly

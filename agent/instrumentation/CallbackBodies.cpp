@@ -11,6 +11,7 @@
 #include "agent/core/AgentFlags.h"
 #include "agent/core/CallbackJarData.h"
 #include "agent/core/Options.h"
+#include "agent/instrumentation/Retransformation.h"
 #include "agent/recording/CountingSupport.h"
 #include "agent/recording/TracingReplay.h"
 #include "agent/recording/TracingSettings.h"
@@ -102,6 +103,8 @@ void copyMethodBody(ClassFile* classFile, const char* target, const char* source
 
 bool switchCallbackMethods(JNIEnv* env) {
   YCriticalSectionLock held(&ourLock(), "Instrumentation:1232");
+  // The JVM is going: whatever bodies the class has stay, and no mode needs new ones.
+  if (!classesMayChange(held, "Callback redefinition")) return true;
   const jclass callback = findClass(env, CALLBACK_CLASS);
   const LocalRef callbackRef(env, callback);
 

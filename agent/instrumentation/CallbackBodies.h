@@ -11,7 +11,7 @@ class ClassFile;
 // under "_agent_cp"), so with every mode off the class's own bodies are back.
 
 // Redefines the Callback class with the bodies of the current modes; false, logged, when the JVM refuses.
-// Takes "ourLock".
+// Takes "ourLock". Once the JVM's exit has begun the class keeps its bodies, and the answer is true.
 bool switchCallbackMethods(JNIEnv* env);
 
 // Gives the method `target` (descriptor `descriptor`) a copy of the attributes, its code among them, of

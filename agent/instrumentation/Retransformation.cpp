@@ -2,6 +2,7 @@
 
 #include <jvmti.h>
 
+#include "agent/core/AgentLifecycle.h"
 #include "agent/instrumentation/ClassTransformer.h"
 #include "agent/recording/ClassSignature.h"
 #include "agent/support/JniUtils.h"
@@ -90,6 +91,20 @@ void logKeptNames(const KeptClasses& kept) {
 
 }  // namespace
 
+bool classesMayChange(const YCriticalSectionLock& held, const char* what) {
+  (void)held;
+  if (!vmDead.load()) return true;
+  logMessage(YString(what) + " skipped: the JVM is exiting");
+  return false;
+}
+
+bool retransformWhileClassesMayChange(jint count, jclass* classes, const char* what, jvmtiError& error) {
+  YCriticalSectionLock held(&ourLock(), "Retransformation:classes");
+  if (!classesMayChange(held, what)) return false;
+  error = mainJvmti->RetransformClasses(count, classes);
+  return true;
+}
+
 bool isSpecialClassNotToRetransform(const YString& javaName) {
   if (!javaName.startsWith("java.lang.invoke.LambdaForm") && javaName.indexOf("$$Lambda$") < 0) return false;
   logMessage(YString("warning: special class will not be retransformed: ") + javaName);
@@ -98,7 +113,7 @@ bool isSpecialClassNotToRetransform(const YString& javaName) {
 
 void retransformInstrumentedClasses(JNIEnv* env) {
   YCriticalSectionLock held(&ourLock(), "Instrumentation:1353");
-  if (patchedClassNames().count == 0) return;
+  if (patchedClassNames().count == 0 || !classesMayChange(held, "Retransform LMC")) return;
   KeptClasses kept(env);
   collectPatchedClasses(env, kept);
   if (kept.classes.size == 0) return;

@@ -3,7 +3,6 @@
 // and the constructors instrumented to call the Callback bodies the allocation mode chooses.
 
 #include "agent/core/AgentFlags.h"
-#include "agent/core/Options.h"
 #include "agent/db/Clears.h"
 #include "agent/instrumentation/CallbackBodies.h"
 #include "agent/natives/AttachRetransformation.h"
@@ -11,6 +10,7 @@
 #include "agent/natives/ProfilerMessage.h"
 #include "agent/natives/RecordingModeNatives.h"
 #include "agent/natives/StatusNatives.h"
+#include "agent/recording/AllocationRecording.h"
 #include "agent/recording/AllocationSettings.h"
 #include "agent/recording/CountingSupport.h"
 #include "agent/recording/SamplerThread.h"
@@ -47,10 +47,7 @@ void setAllocationEvent(jvmtiEventMode mode, jvmtiEvent event) {
 // interval; without it, the JVM's own allocations come as VMObjectAlloc, which object counting has no use for.
 void switchAllocationEvents(jvmtiEventMode mode, uint64_t kind) {
   if (heapSamplingAvailable()) {
-    if (mode == JVMTI_ENABLE) {
-      const int32_t interval = globalOptions().getIntOption("_heap_sampling_interval", 0);
-      checkJvmtiError(requireMainJvmti().SetHeapSamplingInterval(interval), "CoreNatives", __LINE__);
-    }
+    if (mode == JVMTI_ENABLE) setHeapSamplingInterval();
     setAllocationEvent(mode, JVMTI_EVENT_SAMPLED_OBJECT_ALLOC);
   } else if (kind != PROFILING_ALLOCATION_COUNTING) {
     setAllocationEvent(mode, JVMTI_EVENT_VM_OBJECT_ALLOC);
@@ -102,7 +99,10 @@ YString startRecording(JNIEnv* env, int32_t each, int32_t limit, uint64_t kind) 
     if (kind == PROFILING_ALLOCATIONS_SAMPLED_STACKS) forEachLiveThread([](ThreadInfo* thread) { thread->lastSampledFrame = -1; });
     switchAllocationEvents(JVMTI_ENABLE, kind);
   }
-  if (!heapSamplingAvailable()) {
+  if (heapSamplingAvailable()) {
+    // Once the event is on, and outside the lock, which the collection has no need to hold up.
+    sampleFromNextAllocation();
+  } else {
     bool switched;
     {
       YCriticalSectionLock held(&ourLock(), "CoreNatives:switchCallbacks");

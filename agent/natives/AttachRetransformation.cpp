@@ -73,7 +73,12 @@ void retransformInBatches(JNIEnv* env, const YVector<jclass>& classes) {
   int32_t remaining = classes.size;
   while (true) {
     const int32_t n = std::min(batchSize, remaining);
-    const jvmtiError error = mainJvmti->RetransformClasses(n, classes.data + offset);
+    jvmtiError error;
+    {
+      YCriticalSectionLock held(&ourLock(), "CoreNatives:retransformBatch");
+      if (!classesMayChange(held, "Class retransform")) break;
+      error = mainJvmti->RetransformClasses(n, classes.data + offset);
+    }
     if (error != JVMTI_ERROR_NONE) {
       logMessage(YString("error: class retransform failed: ") + jvmtiErrorText(mainJvmti, error));
       warnRetransformFailed(env);

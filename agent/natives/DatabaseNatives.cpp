@@ -15,6 +15,8 @@
 #include "agent/recording/TelemetryStacks.h"
 #include "agent/support/JniArrays.h"
 #include "agent/support/JniStrings.h"
+#include "agent/support/JvmtiUtils.h"
+#include "agent/support/Log.h"
 #include "agent/support/NamedLocks.h"
 #include "agent/support/Stopwatch.h"
 
@@ -176,8 +178,13 @@ extern "C" JNIEXPORT void JNICALL Java_com_brantel_runtime_Callback_addProbePath
   runNative(env, __LINE__, [&] {
     if (mainJvmti == nullptr) assertionFailed("assertion failed: value is NULL", "CoreNatives", __LINE__);
     const YString entry = jstringToYString(env, path);
-    // An entry the JVM cannot use is its own to report when a class is looked up there.
-    mainJvmti->AddToSystemClassLoaderSearch(entry.data);
+    // A running JVM takes archives alone. Probes found in an entry it refused would be woven into classes
+    // that then fail to load them, so such an entry is never searched.
+    const jvmtiError error = mainJvmti->AddToSystemClassLoaderSearch(entry.data);
+    if (error != JVMTI_ERROR_NONE) {
+      logMessage(YString("Probe path not added: ") + entry + ": " + jvmtiErrorText(mainJvmti, error));
+      return;
+    }
     YCriticalSectionLock held(&ourLock(), "CoreNatives:addProbePath");
     probePathList.add(entry);
   });

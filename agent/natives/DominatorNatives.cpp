@@ -86,7 +86,7 @@ void compute(JNIEnv* env, ObjectStorage& storage, const YString& inputFile, cons
     throwRuntimeException(env, "dc: run() not found");
     return;
   }
-  // Whatever record the old output had, the run replaces the file it speaks of.
+  // The run replaces the output; what is left of an older one must not pass for its result.
   NewDominatorSupport::forgetResult(outputFile);
   env->CallVoidMethod(runnable, run);
   if (env->ExceptionCheck()) {

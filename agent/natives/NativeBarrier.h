@@ -15,11 +15,14 @@
 // Runs the body of a native. Exhausted memory and a broken invariant (already logged by the fatal-error
 // path) are logged as caught at "<file>:<line>" and handed to Java as java.lang.RuntimeException
 // "db::oome" or "assertion failed in native code; see agent log for detail"; the native then answers 0,
-// false or null. Locks the body took are released by their guards on the way out.
+// false or null. Locks the body took are released by their guards on the way out. Work that the JVM's end
+// overtook (already logged) hands Java java.lang.RuntimeException "the JVM has ended".
 template <class Body>
 auto runNativeIn(JNIEnv* env, const char* file, int32_t line, Body body) -> decltype(body()) {
   try {
     return body();
+  } catch (const JvmEndedException&) {
+    throwRuntimeException(env, "the JVM has ended");
   } catch (const std::bad_alloc&) {
     onExceptionCaught(file, line);
     throwDbOome(env);

@@ -85,9 +85,11 @@ void defineClasses(JNIEnv* env, const ClassesToDefine& kept, ProbeCreationResult
   }
 }
 
-// The answer of a registration: its errors, logged, or what the retransformation reports (null when
-// nothing went wrong).
-jstring finishRegistration(JNIEnv* env, const ProbeCreationResult& result, const char* reason, bool retransform) {
+// The answer of a registration: its errors, logged, or what the retransformations report (null when
+// nothing went wrong). `classesDefined`: the registration has just defined the probe classes, so that they
+// loaded with the callbacks of their mode.
+jstring finishRegistration(JNIEnv* env, const ProbeCreationResult& result, const char* reason, bool retransform,
+                           bool classesDefined) {
   if (!result.isSuccessful()) {
     const YString errors = result.getErrorsText();
     logMessage(errors);
@@ -95,7 +97,10 @@ jstring finishRegistration(JNIEnv* env, const ProbeCreationResult& result, const
   }
   reportProbeCreationResult(result);
   if (!retransform) return nullptr;
-  const YString failure = computeClassesToRetransform(env, YString(reason), false);
+  YString failure = computeClassesToRetransform(env, YString(reason), false);
+  // A probe registered again finds its class loaded with the callbacks of the mode it had when last
+  // transformed, stubs or not; its mode, or CPU recording, may have changed while it was unregistered.
+  if (failure.length == 0 && !classesDefined) failure = retransformProbes(env, &result.probes);
   return failure.length > 0 ? toJavaString(env, failure) : nullptr;
 }
 
@@ -159,7 +164,7 @@ extern "C" JNIEXPORT jstring JNICALL Java_com_brantel_runtime_Callback_registerP
       // The probes were committed before their classes could be defined.
       if (!result.isSuccessful()) withdrawCommittedProbes(result);
     }
-    return finishRegistration(env, result, "registerByBytecode", noRetransform != JNI_TRUE);
+    return finishRegistration(env, result, "registerByBytecode", noRetransform != JNI_TRUE, kept.names.size > 0);
   });
 }
 
@@ -173,7 +178,7 @@ extern "C" JNIEXPORT jstring JNICALL Java_com_brantel_runtime_Callback_registerP
     ProbeCreationResult result;
     registerProbesByName(probeNames, PROBE_STATE_NEW, result);
     if (result.isSuccessful()) checkProbeNotRegistered(result);
-    return finishRegistration(env, result, "registerByName", true);
+    return finishRegistration(env, result, "registerByName", true, false);
   });
 }
 
@@ -233,7 +238,9 @@ extern "C" JNIEXPORT jboolean JNICALL Java_com_brantel_runtime_Callback_isProbeO
                                                                                   jstring probeName) {
   return runNative(env, __LINE__, [&]() -> jboolean {
     const TopProbe* probe = findTopProbe(jstringToYString(env, probeName).replaceAll("/", "."));
-    if (probe == nullptr) return JNI_FALSE;
+    // A record outlives the unregistration of its classes, keeping their mode for a later registration;
+    // without registered classes the probe is off.
+    if (probe == nullptr || probe->descriptors.size == 0) return JNI_FALSE;
     const PROBE_ACTIVITY_MODE mode = probe->mode;
     return mode == PROBE_ON || (mode == PROBE_AUTO && isTracingModeOn()) ? JNI_TRUE : JNI_FALSE;
   });

@@ -6,6 +6,7 @@
 
 #include "agent/core/AgentFlags.h"
 #include "agent/core/Options.h"
+#include "agent/db/Clears.h"
 #include "agent/db/DB.h"
 #include "agent/db/EventRows.h"
 #include "agent/db/EventTable.h"
@@ -65,7 +66,8 @@ class RowWriter {
 // traced stack in step (after an attach the traced stack misses the frames entered before it); else the
 // Java stack, captured only for a table that keeps a frame and while the JVM runs Java code.
 uint32_t frameWord(JNIEnv* env, const RowWriter& writer, const EventTable& table) {
-  if (writer.own != nullptr && writer.own->stackSynchronised && (agentFlags.load() & AGENT_ATTACH_MODE) == 0) {
+  if (writer.own != nullptr && writer.own->tracedStackInStep(tracingEpoch.load()) &&
+      (agentFlags.load() & AGENT_ATTACH_MODE) == 0) {
     return tracedFrameWord;
   }
   if (table.frameColumn < 0 || env == nullptr || phaseUntilLive() != JVMTI_PHASE_LIVE) return 0;

@@ -198,8 +198,10 @@ YString computeClassesToRetransform(JNIEnv* env, const YString& reason, bool att
 
   YString result;
   if (listed.size > 0) {
-    const jvmtiError error = mainJvmti->RetransformClasses(listed.size, listed.data);
-    if (error == JVMTI_ERROR_NONE) {
+    jvmtiError error = JVMTI_ERROR_NONE;
+    if (!retransformWhileClassesMayChange(listed.size, listed.data, "Class retransform", error)) {
+      result = YString("Class retransform skipped: the JVM is exiting") + notApplied(unsettled);
+    } else if (error == JVMTI_ERROR_NONE) {
       logMessage("Class retransform completed (2)");
     } else {
       result = YString("Class retransform failed: ") + reason + (attach ? " 1" : " 0") + " error=" +
@@ -251,8 +253,10 @@ YString retransformProbes(JNIEnv* env, const YVector<ProbeDescriptor*>* probes) 
   if (listed.size == 0) return YString();
 
   YString result;
-  const jvmtiError error = mainJvmti->RetransformClasses(listed.size, listed.data);
-  if (error == JVMTI_ERROR_NONE) {
+  jvmtiError error = JVMTI_ERROR_NONE;
+  if (!retransformWhileClassesMayChange(listed.size, listed.data, "Probe classes retransform", error)) {
+    result = YString("Probe classes retransform skipped: the JVM is exiting");
+  } else if (error == JVMTI_ERROR_NONE) {
     logMessage("Probe classes retransform completed");
   } else {
     result = YString("Probe classes retransform failed: ") + jvmtiErrorText(mainJvmti, error);

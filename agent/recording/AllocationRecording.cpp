@@ -10,6 +10,7 @@
 #include "agent/core/AgentFlags.h"
 #include "agent/core/AgentLifecycle.h"
 #include "agent/core/JvmtiEnvironments.h"
+#include "agent/core/Options.h"
 #include "agent/db/DB.h"
 #include "agent/db/WriteInProgress.h"
 #include "agent/recording/AllocationSettings.h"
@@ -186,6 +187,7 @@ int32_t recordAllocation(JNIEnv* env, jobject object, jclass objectClass, int64_
       mode == PROFILING_ALLOCATION_COUNTING && (agentFlags.load(std::memory_order_relaxed) & AGENT_HEAP_SAMPLING) != 0;
   if (!counting && mode != PROFILING_ALLOCATIONS_EXACT_STACKS && mode != PROFILING_ALLOCATIONS_SAMPLED_STACKS) return cachedNode;
 
+  if (inHeapPass()) return cachedNode;
   ThreadInfo* thread = getThreadRecord(env, nullptr);
   if (thread == nullptr) thread = unretrievedThread;
   if (thread == nullptr || thread->ownThread) return cachedNode;
@@ -210,6 +212,15 @@ void onVMObjectAlloc(JNIEnv* env, jobject object) { recordAllocation(env, object
 
 void onSampledObjectAlloc(JNIEnv* env, jobject object, jclass objectClass, int64_t size) {
   recordAllocation(env, object, objectClass, size, 0, 0, 0);
+}
+
+void setHeapSamplingInterval() {
+  const int32_t interval = globalOptions().getIntOption("_heap_sampling_interval", 0);
+  checkJvmtiError(mainJvmti->SetHeapSamplingInterval(interval), "AllocationRecording", __LINE__);
+}
+
+void sampleFromNextAllocation() {
+  checkJvmtiError(mainJvmti->ForceGarbageCollection(), "AllocationRecording", __LINE__);
 }
 
 int32_t getNoStackTraceFrame() {

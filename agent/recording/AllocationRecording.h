@@ -25,6 +25,19 @@ void onVMObjectAlloc(JNIEnv* env, jobject object);
 // The SampledObjectAlloc handler's work: the sampled object with the class and size the JVM reports.
 void onSampledObjectAlloc(JNIEnv* env, jobject object, jclass objectClass, int64_t size);
 
+// The JVM's heap sampling sees an allocation only at its thread's sample point. The JVM places a thread's
+// first point when it creates the thread, by the interval of that moment, and the next one after each
+// sample; and it looks for the point only when an allocation buffer runs out, so that the rest of a buffer
+// taken while sampling was off goes unseen. Both are put right before allocations are recorded.
+// Sets the interval the starts use (the hidden option "_heap_sampling_interval", 0: every allocation); also
+// as soon as the capability is taken, so that the threads created later, the main thread among them, take
+// their first point by it rather than by the JVM's default of 512 KB. Threads that ran before an attach keep
+// the point they have.
+void setHeapSamplingInterval();
+// After a start has enabled SampledObjectAlloc: a garbage collection retires every thread's allocation
+// buffer, so that each thread's next allocation takes a new one, is sampled and places the next point.
+void sampleFromNextAllocation();
+
 // The frame identifier of the root frame "<Stack trace could not be retrieved>", made once. Runs under
 // "ourLock".
 int32_t getNoStackTraceFrame();

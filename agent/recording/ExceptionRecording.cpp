@@ -5,6 +5,7 @@
 #include "agent/core/AgentFlags.h"
 #include "agent/core/AgentLifecycle.h"
 #include "agent/core/JvmtiEnvironments.h"
+#include "agent/db/Clears.h"
 #include "agent/db/DB.h"
 #include "agent/db/StringPool.h"
 #include "agent/recording/AppendGuard.h"
@@ -81,7 +82,7 @@ void handleExceptionEvent(JNIEnv* env, ThreadInfo* thread, jobject exception, bo
   if (recordingRefused()) return;
   const AppendGuard guard("ExceptionsJava:throw");
   int32_t throwNode;
-  if (thread->stackSynchronised && (agentFlags.load() & AGENT_ATTACH_MODE) == 0) {
+  if (thread->tracedStackInStep(tracingEpoch.load()) && (agentFlags.load() & AGENT_ATTACH_MODE) == 0) {
     throwNode = -1;  // the traced frame current at this point of the replay
   } else {
     throwNode = captureStackFrame(getThreadNodeTree(thread), env);

@@ -1,5 +1,6 @@
 #include "agent/recording/ObjectEnumerator.h"
 
+#include "agent/core/JvmtiEnvironments.h"
 #include "agent/db/Clears.h"
 #include "agent/db/DB.h"
 #include "agent/recording/ThreadInfo.h"
@@ -29,6 +30,15 @@ void logJvmtiError(const char* text, jvmtiError error) {
   logMessage(line);
 }
 
+// The number again in the environment that reports the object's free.
+void watchFree(jobject object, int32_t number) {
+  if (numberedObjectJvmti == nullptr) return;
+  const jvmtiError error = numberedObjectJvmti->SetTag(object, jlong(number));
+  if (error != JVMTI_ERROR_NONE) {
+    logJvmtiError("warning: ObjectEnumerator: its free will go unnoticed: SetTag returned ", error);
+  }
+}
+
 }  // namespace
 
 void createObjectEnumerator() {
@@ -56,6 +66,7 @@ void ObjectEnumerator::createObjectAllocator(jobject object, ThreadInfo* thread,
   }
   const jvmtiError error = mainJvmti->SetTag(object, jlong(number));
   if (error != JVMTI_ERROR_NONE) logJvmtiError("warning: ObjectEnumerator::createObjectAllocator: SetTag returned ", error);
+  watchFree(object, number);
 }
 
 void ObjectEnumerator::onObjectFree(jlong tag) {
@@ -107,6 +118,7 @@ void ObjectEnumerator::setObjectID(jobject object, uint32_t objectMapId) {
   const jlong newTag = jlong((uint64_t(oldTag) & 0xffffffff00000000u) | uint32_t(number));
   const jvmtiError setError = mainJvmti->SetTag(object, newTag);
   if (setError != JVMTI_ERROR_NONE) logJvmtiError("warning: ObjectEnumerator::setObjectID: SetTag returned ", setError);
+  watchFree(object, number);
 }
 
 void ObjectEnumerator::getRecord(jlong tag, ObjectRecord& out) {

@@ -38,8 +38,9 @@ class ObjectEnumerator {
 
   // Records a fresh allocation of `object` by `thread` at `site` and tags the object with its number.
   void createObjectAllocator(jobject object, ThreadInfo* thread, int32_t site);
-  // The main environment's ObjectFree handler: notes the object's age for its site and releases its
-  // number. Tags whose low half is not above 0 are not ours.
+  // The ObjectFree handler of numberedObjectJvmti, where each numbered object also carries its number:
+  // notes the object's age for its site and releases its number. Tags whose low half is not above 0 are
+  // not ours.
   void onObjectFree(jlong tag);
   // Stores an object-map id in the object's record, making a record (and re-tagging the object, high
   // half kept) when it has none.

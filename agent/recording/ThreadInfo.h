@@ -70,6 +70,10 @@ class ThreadInfo {
   int32_t pendingLine = 0;
   int32_t epochSeen = -1;
   bool stackSynchronised = false;
+  // Whether the replay's traced frame is where the thread stands: its whole traced stack was recorded in
+  // the tracing period `epoch` that runs now. The flag alone outlives a stop or clear of CPU data, which
+  // reset the traced frame.
+  bool tracedStackInStep(int32_t epoch) const { return stackSynchronised && epochSeen == epoch; }
   // Monitors: the key of the thread's open probe-style monitor row, 0 none.
   int32_t openMonitorRow = 0;
 

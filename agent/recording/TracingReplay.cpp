@@ -55,6 +55,35 @@ void chargeTime(ThreadInfo* thread, const DB& database, int32_t frameId, int64_t
   row.stamp = database.currentStamp;
 }
 
+// The thread's stack recorded again at the entry of `frame` (after an exception, which may have ended
+// traced calls without their exits): the open calls that the entered one still runs in keep their clocks,
+// the others are charged up to now, and the calls below the ones kept start now. False, with nothing
+// changed, when the thread follows no stack or its start times do not match its open calls.
+bool keepOpenCallsOnStack(ThreadInfo* thread, const DB& database, int32_t frame, int64_t wallNs, int64_t cpuNs) {
+  if (!cpuTracingRuns() || thread->currentTracedFrame < 1 || frame < 1) return false;
+  YVector<uint64_t>& starts = thread->openFrameStartTimes;
+  int32_t openCalls = 0;
+  for (int32_t open = thread->currentTracedFrame; open >= 1; open = parentFrame(database, open)) openCalls++;
+  if (openCalls != starts.size) return false;
+  // The entered call first, then its callers; the entered call is a new one even where its frame is open.
+  YVector<int32_t> stack;
+  for (int32_t on = frame; on >= 1; on = parentFrame(database, on)) stack.add(on);
+  const auto callerIndex = [&](int32_t open) {
+    return int32_t(std::find(stack.data + 1, stack.data + stack.size, open) - stack.data);
+  };
+  int32_t firstKept = stack.size;
+  for (int32_t open = thread->currentTracedFrame; open >= 1; open = parentFrame(database, open)) {
+    firstKept = callerIndex(open);
+    if (firstKept < stack.size) break;
+    const int64_t start = int64_t(starts.pop());
+    chargeTime(thread, database, open,
+               isWallTimed(open) ? tracingElapsedNs(wallNs, start, 3) : tracingElapsedNs(cpuNs, start, 2));
+  }
+  for (int32_t i = firstKept - 1; i >= 0; i--) starts.add(uint64_t(isWallTimed(stack[i]) ? wallNs : cpuNs));
+  thread->currentTracedFrame = frame;
+  return true;
+}
+
 // "<prefix><method> event_gen: <record's epoch> current: <epoch>".
 void logStaleEpoch(const char* prefix, int32_t methodId, int32_t epoch) {
   YString message(prefix);
@@ -86,13 +115,19 @@ bool isTracingDebug() {
 
 void replayTracedStack(ThreadInfo* thread, int32_t node, int64_t wallNs, int64_t cpuNs, int32_t epoch,
                        const YCriticalSectionLock& held) {
-  thread->resetTracingState();
   // A stack of an earlier period would start the open calls' clocks before the clear that ended it. Left
   // without a frame, the thread records its whole stack again at its next entry.
-  if (epoch != tracingEpoch.load()) return;
+  if (epoch != tracingEpoch.load()) {
+    thread->resetTracingState();
+    return;
+  }
   const DB& database = requireDatabase();
-  thread->currentTracedFrame = thread->getFrameId(node);
-  pushOpenFrameStartTimes(thread, wallNs, cpuNs, held);
+  const int32_t frame = thread->getFrameId(node);
+  if (!keepOpenCallsOnStack(thread, database, frame, wallNs, cpuNs)) {
+    thread->resetTracingState();
+    thread->currentTracedFrame = frame;
+    pushOpenFrameStartTimes(thread, wallNs, cpuNs, held);
+  }
   if (thread->currentTracedFrame >= 1) countInvocation(thread, database, thread->currentTracedFrame);
 }
 

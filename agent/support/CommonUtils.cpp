@@ -7,6 +7,7 @@
 #include "agent/support/AgentDirectories.h"
 #include "agent/support/FatalError.h"
 #include "agent/support/FileUtils.h"
+#include "agent/support/Log.h"
 
 namespace {
 
@@ -51,7 +52,11 @@ YString readSettingsFile(const YString& explicitPath, const char* fileName, cons
   }
   const YString path = explicitPath.length > 0 ? explicitPath : getSettingsDir() + fileName;
   const FileStreamGuard stream(openFileStream(path, "r"));
-  if (stream == nullptr) return YString(defaultText);
+  if (stream == nullptr) {
+    // A missing file is the usual case; a directory in its place is a mistake the user should hear of.
+    if (isDirectory(path)) logMessage(YString("error: settings file ") + path + " is a directory: ignored");
+    return YString(defaultText);
+  }
   return readTextFile(stream.get());
 }
 

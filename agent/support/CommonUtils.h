@@ -12,7 +12,8 @@ bool matchesWildcardW(const char16_t* pattern, const char16_t* text);
 
 // The whole text of a settings file: `explicitPath` when it is not empty (it wins even when the file is
 // missing), else `fileName` in the settings directory. When the file cannot be opened the result is
-// `defaultText`; nothing is ever written, and an empty file gives the empty text.
+// `defaultText`; nothing is ever written, and an empty file gives the empty text. A directory at the path
+// is logged as an error.
 YString readSettingsFile(const YString& explicitPath, const char* fileName, const char* defaultText);
 
 // How a loaded settings text is logged: " (default)" when it is empty or the built-in text, else a

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "agent/support/FatalError.h"
+#include "agent/support/Log.h"
 
 jvmtiEnv* mainJvmti = nullptr;
 
@@ -18,6 +19,17 @@ YString jvmtiErrorText(jvmtiEnv* jvmti, jvmtiError error) {
 
 void checkJvmtiError(jvmtiError error, const char* file, int32_t line) {
   if (error == JVMTI_ERROR_NONE) return;
+  jvmtiPhase phase = JVMTI_PHASE_LIVE;
+  if (error == JVMTI_ERROR_WRONG_PHASE && mainJvmti != nullptr && mainJvmti->GetPhase(&phase) == JVMTI_ERROR_NONE &&
+      phase == JVMTI_PHASE_DEAD) {
+    YString message("JVMTI call at ");
+    message.append(file);
+    message.append(":");
+    message.appendLong(line);
+    message.append(" refused: the JVM has ended");
+    logMessage(message);
+    throw JvmEndedException();
+  }
   YString message("ERROR: JVMTI error ");
   message.append(jvmtiErrorText(mainJvmti, error));
   message.append(" at ");
@@ -50,6 +62,18 @@ JvmtiText::~JvmtiText() {
   if (text != nullptr) mainJvmti->Deallocate(reinterpret_cast<unsigned char*>(text));
 }
 
+namespace {
+
+thread_local bool heapPassRuns = false;
+
+}  // namespace
+
 jvmtiError iterateOverHeap(jvmtiEnv* jvmti, jvmtiHeapObjectCallback callback, const void* userData) {
-  return jvmti->IterateOverHeap(JVMTI_HEAP_OBJECT_EITHER, callback, userData);
+  const bool outer = !heapPassRuns;
+  heapPassRuns = true;
+  const jvmtiError error = jvmti->IterateOverHeap(JVMTI_HEAP_OBJECT_EITHER, callback, userData);
+  if (outer) heapPassRuns = false;
+  return error;
 }
+
+bool inHeapPass() { return heapPassRuns; }

@@ -15,7 +15,8 @@ extern jvmtiEnv* mainJvmti;
 // names itself and the calling place; calls whose failure is tolerable test the code themselves.
 
 // 0 does nothing. Any other code is the fatal error "ERROR: JVMTI error <code>:<name> at <file>:<line>",
-// with the JVM's name of the error, or "<null>" when it has none.
+// with the JVM's name of the error, or "<null>" when it has none; but WRONG_PHASE once the JVM has ended
+// is logged as "JVMTI call at <file>:<line> refused: the JVM has ended" and throws JvmEndedException.
 void checkJvmtiError(jvmtiError error, const char* file, int32_t line);
 // "<code>:<name>" by the same naming rule, for log lines; never fails, also without an environment.
 YString jvmtiErrorText(jvmtiEnv* jvmti, jvmtiError error);
@@ -46,3 +47,8 @@ class JvmtiText {
 // IterateOverHeap over tagged and untagged objects. Returns the JVM's error code, which most callers
 // may ignore: an iteration that cannot run visits nothing.
 jvmtiError iterateOverHeap(jvmtiEnv* jvmti, jvmtiHeapObjectCallback callback, const void* userData);
+// Whether the calling thread is inside iterateOverHeap. Before the pass the JVM makes the objects that
+// escape analysis kept in registers real, allocating them on this thread while every other Java thread
+// waits, some of them holding the agent's locks: allocations seen then are the JVM's, not the program's,
+// and recording them would wait for those locks for ever.
+bool inHeapPass();

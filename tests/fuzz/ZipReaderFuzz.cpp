@@ -19,6 +19,7 @@
 
 #include "agent/support/YString.h"
 #include "agent/support/ZipReader.h"
+#include "tests/fuzz/CorpusSeeds.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/ZipFixture.h"
 
@@ -110,15 +111,7 @@ void readArchive(const std::u16string& path, const char* password, int64_t fileS
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-  for (int i = 1; i < *argc; i++) {
-    const std::filesystem::path directory((*argv)[i]);
-    std::error_code error;
-    if ((*argv)[i][0] != '-' && std::filesystem::is_directory(directory, error) &&
-        !std::filesystem::exists(directory / "seeds", error)) {
-      writeSeeds(directory / "seeds");
-      break;
-    }
-  }
+  seedFirstCorpusFolder(*argc, *argv, writeSeeds);
   return 0;
 }
 

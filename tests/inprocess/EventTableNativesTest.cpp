@@ -8,6 +8,7 @@
 
 #include "agent/core/JvmtiEnvironments.h"
 #include "agent/core/Options.h"
+#include "agent/db/Clears.h"
 #include "agent/db/DB.h"
 #include "agent/db/EventRows.h"
 #include "agent/db/EventTable.h"
@@ -180,8 +181,10 @@ TEST_F(EventTableNatives, ARowTakesTheTracedFrameOrTheJavaStackWhenItsTableHasAF
   const int32_t method = getOrCreateMethod("com.example.Shop", "checkout", "()", "void", "", false);
   const int32_t traced = getOrCreateChildFrame(0, method, 0);
 
-  // A thread whose traced stack is in step: its traced frame at replay, no stack capture.
+  // A thread whose traced stack is in step with this tracing period: its traced frame at replay, no
+  // stack capture.
   ownRecord->stackSynchronised = true;
+  ownRecord->epochSeen = tracingEpoch.load();
   ownRecord->currentTracedFrame = traced;
   const jint tracedKey = createRow(withFrame);
   replay();

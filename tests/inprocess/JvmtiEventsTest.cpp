@@ -66,13 +66,13 @@ class JvmtiEvents : public JvmTest {
 TEST_F(JvmtiEvents, WiredEventsReachTheHandlersUntilTheStartIsDisarmed) {
   wireJvmtiEvents();
   for (jvmtiEnv* further : {heapSnapshotJvmti, instanceCountJvmti, monitorJvmti, exceptionJvmti, classLoadingJvmti,
-                            objectMapJvmti, allocationJvmti}) {
+                            objectMapJvmti, allocationJvmti, numberedObjectJvmti}) {
     ASSERT_NE(nullptr, further);
     EXPECT_NE(wired, further);
     jvmtiCapabilities held{};
     further->GetCapabilities(&held);
     EXPECT_EQ(1u, held.can_tag_objects);
-    EXPECT_EQ(further == classLoadingJvmti || further == objectMapJvmti ? 1u : 0u,
+    EXPECT_EQ(further == classLoadingJvmti || further == objectMapJvmti || further == numberedObjectJvmti ? 1u : 0u,
               held.can_generate_object_free_events);
     EXPECT_EQ(0u, held.can_retransform_classes);
   }

@@ -102,16 +102,18 @@ class AgentRunTest : public testing::Test {
   std::string nextOutputPath() { return (fs::path(work.path()) / ("run" + std::to_string(runs++) + ".txt")).string(); }
 
   // The program of the test programs' directory, with its arguments, under the agent with the private
-  // directories and `extra` options; `jvmOptions` go before the agent.
+  // directories and `extra` options; `jvmOptions` go before the agent, `environment` ("NAME=value") adds
+  // to the test's.
   ProgramRun runUnderAgent(const std::vector<std::string>& programAndArguments, const std::string& extra = "",
-                           const std::vector<std::string>& jvmOptions = {}) {
+                           const std::vector<std::string>& jvmOptions = {},
+                           const std::vector<std::string>& environment = {}) {
     std::vector<std::string> command{java};
     command.insert(command.end(), jvmOptions.begin(), jvmOptions.end());
     command.push_back("-agentpath:" + library + "=" + optionsWith(extra));
     command.push_back("-cp");
     command.push_back(programs);
     command.insert(command.end(), programAndArguments.begin(), programAndArguments.end());
-    return runProgram(command, nextOutputPath());
+    return runProgram(command, nextOutputPath(), environment);
   }
 
   // Where the tests' "dir=" option puts snapshots.

@@ -172,6 +172,35 @@ TEST_F(AllocationTest, EveryObjectOfASiteIsCountedWithItsSizeWhenEachIsRecorded)
   }
 }
 
+// Every object of the threads that ran before the start, the main thread first among them, run after run: the JVM
+// samples a thread only from a sample point it placed by the interval of that moment, and never in the rest of an
+// allocation buffer taken while sampling was off.
+TEST_F(AllocationTest, EveryObjectOfThreadsThatRanBeforeTheStartIsRecorded) {
+  constexpr int64_t count = 20000;
+  const struct {
+    const char* name;
+    const char* options;
+    const char* argument;
+  } starts[] = {{"started by the options", "alloceach=1", "options"},
+                {"started by the program", "onexit=snapshot", "here"}};
+  for (const Road& road : roads) {
+    for (const auto& start : starts) {
+      // A thread's first sample point is random: a loss shows in most runs, not in all.
+      const int repetitions = road.heapSampling ? 2 : 1;
+      for (int repetition = 0; repetition < repetitions; repetition++) {
+        SCOPED_TRACE(std::string(road.name) + ", " + start.name + ", run " + std::to_string(repetition));
+        const ProgramRun run = runOnRoad(road, {"exact", std::to_string(count), start.argument}, start.options);
+        const std::map<SiteKey, SiteTotals> sites = recordedSites(run);
+        for (const char* method : {"Allocations.allocateItems", "Allocations.fill"}) {
+          const auto site = sites.find({method, "Allocations$Item"});
+          ASSERT_NE(site, sites.end()) << method << "\n" << describe(sites);
+          EXPECT_EQ(count, site->second.objects) << method;
+        }
+      }
+    }
+  }
+}
+
 TEST_F(AllocationTest, HeapSamplingRecordsWhenInstrumentationIsDisabled) {
   const ProgramRun run = runOnRoad(roads[0], {"site", "100"}, "disablealloc,alloceach=1");
   const std::map<SiteKey, SiteTotals> sites = recordedSites(run);
@@ -357,7 +386,7 @@ TEST_F(AllocationTest, AStartWhoseCallbackBodiesTheJvmRefusesRollsBack) {
 
 // The exit's snapshot and the JVM's end while eight threads allocate under recording.
 TEST_F(AllocationTest, ExitWhileEightThreadsAllocateEndsCleanlyEveryTime) {
-  constexpr int runsWanted = 100;
+  const int runsWanted = exitRunCount(100);
   constexpr int parallel = 8;
   const std::vector<std::string> failures = exitRunFailures(
       runsWanted, parallel,
@@ -367,7 +396,7 @@ TEST_F(AllocationTest, ExitWhileEightThreadsAllocateEndsCleanlyEveryTime) {
         command.push_back("-agentpath:" + library + "=" + optionsWith("alloceach=1,dir=" + dir.string()));
         for (const char* part : {"-cp", programs.c_str(), "Allocations", "exitWhileAllocating"})
           command.push_back(part);
-        command.push_back(i % 2 == 0 ? "exit" : "return");
+        command.push_back(leavingWay(i).name);
         return runProgram(command, (fs::path(work.path()) / ("allocating" + std::to_string(i) + ".txt")).string());
       },
       snapshotDir());

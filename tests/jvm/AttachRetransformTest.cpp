@@ -66,15 +66,13 @@ std::vector<std::pair<int, int>> expectedProgress(int classes, int batchSize) {
 // The calls that CPU tracing recorded for the method labelled `label` ("Class.method"), summed over its
 // frames and threads.
 int64_t tracedCalls(const snapshotfile::TablesRecord& tables, const std::string& label) {
-  using namespace cpuhotpaths;
-  const detail::Model model(tables);
-  const auto counts = detail::liveRows(tables, cpuProfilingTable);
+  const profilemodel::ProfileModel model({&tables});
   int64_t calls = 0;
-  for (const auto& [index, row] : detail::liveRows(tables, threadFrameTable)) {
-    const auto count = counts.find(index);
-    const auto frame = model.frames.find(detail::intValue(*row, 1));
-    if (count == counts.end() || frame == model.frames.end() || frame->second.method < 0) continue;
-    if (model.methodLabel(frame->second.method) == label) calls += count->second->values[1];
+  for (const auto& [index, pair] : model.rows(profilemodel::threadFrameTable)) {
+    const rowstream::Row* count = model.row(cpuhotpaths::cpuProfilingTable, index);
+    const profilemodel::Frame* frame = model.frame(int32_t(pair.values[1]));
+    if (count == nullptr || frame == nullptr || frame->method < 0) continue;
+    if (model.methodLabel(frame->method) == label) calls += count->values[1];
   }
   return calls;
 }
@@ -82,13 +80,11 @@ int64_t tracedCalls(const snapshotfile::TablesRecord& tables, const std::string&
 // The calls that call counting counted for the method labelled `label`: its row of "call_count", whose
 // rows are those of the methods; -1 without one.
 int64_t countedCalls(const snapshotfile::TablesRecord& tables, const std::string& label) {
-  using namespace cpuhotpaths;
   constexpr int32_t callCountTable = 17;
-  const detail::Model model(tables);
-  const auto counts = detail::liveRows(tables, callCountTable);
-  for (const auto& [index, row] : detail::liveRows(tables, methodTable)) {
-    const auto count = counts.find(index);
-    if (model.methodLabel(index) == label && count != counts.end()) return count->second->values[0];
+  const profilemodel::ProfileModel model({&tables});
+  for (const auto& [index, row] : model.rows(profilemodel::methodTable)) {
+    const rowstream::Row* count = model.row(callCountTable, index);
+    if (model.methodLabel(index) == label && count != nullptr) return count->values[0];
   }
   return -1;
 }

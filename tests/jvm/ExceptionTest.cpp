@@ -166,4 +166,25 @@ TEST_F(ExceptionTest, AThrowOnATracedThreadIsChargedToItsTracedFrame) {
   }
 }
 
+// Once tracing stopped, a throw on a thread whose stack it followed is recorded at its own site: the
+// traced frame of the ended period is gone, and the throw must not be charged to it nor lost.
+TEST_F(ExceptionTest, AThrowAfterTracingStoppedIsRecordedAtItsSite) {
+  const ProgramRun run = runUnderAgent({"Exceptions", "afterTracing"}, options("exceptions=on"));
+  ASSERT_EQ(0, run.exitCode) << run.output;
+  ASSERT_NE(std::string::npos, run.output.find("after tracing done")) << run.output;
+  const snapshotfile::Snapshot snapshot = onlySnapshot();
+  ASSERT_FALSE(snapshot.tableRecords.empty());
+  const ProfileTables tables({&snapshot.tableRecords.back().tables});
+  int64_t total = 0;
+  for (const ExceptionRow& row : rowsOf(tables, "LExceptions$AfterTracing;")) {
+    total += row.count;
+    if (row.count == 0) continue;
+    EXPECT_EQ("Exceptions.afterTracing>Exceptions.caughtHere", pathFrom(tables, row.throwFrame, "afterTracing"));
+    EXPECT_EQ("Exceptions.afterTracing>Exceptions.caughtHere", pathFrom(tables, row.catchFrame, "afterTracing"));
+  }
+  EXPECT_EQ(3, total);
+  const std::string log = logs();
+  EXPECT_EQ(std::string::npos, log.find("p_e:")) << log;
+}
+
 }  // namespace

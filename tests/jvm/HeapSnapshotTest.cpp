@@ -14,6 +14,7 @@
 
 #include "tests/jvm/AgentRun.h"
 #include "tests/jvm/ProfileTables.h"
+#include "tests/jvm/SmallDevice.h"
 #include "tests/support/FloatBits.h"
 #include "tests/support/SnapshotReader.h"
 
@@ -561,24 +562,14 @@ TEST_F(BrokenSnapshotTest, AWritePastTheFileSizeLimitDeletesTheFileUnlessKept) {
   }
 }
 
-// A full file system: a small tmpfs in a mount namespace of the run's own, which a user namespace lets an
-// unprivileged test mount. Its files go with the namespace, so the program tells what is left.
+// A full file system (SmallDevice.h).
 TEST_F(BrokenSnapshotTest, AWriteToAFullDeviceDeletesTheFileUnlessKept) {
   constexpr uint64_t deviceSize = 1024 * 1024;  // below the memory snapshot's size, as for the limit above
   const fs::path mountPoint = fs::path(work.path()) / "full";
   fs::create_directories(mountPoint);
-  const std::vector<std::string> mounted{
-      "unshare", "-rm", "sh", "-c",
-      "mount -t tmpfs -o size=" + std::to_string(deviceSize) + " tallyscope-full \"$0\" && exec \"$@\"",
-      mountPoint.string()};
-  try {
-    std::vector<std::string> probe = mounted;
-    probe.push_back("true");
-    const ProgramRun run = runProgram(probe, nextOutputPath());
-    if (run.exitCode != 0) GTEST_SKIP() << "no tmpfs can be mounted in a user namespace here: " << run.output;
-  } catch (const std::runtime_error& error) {
-    GTEST_SKIP() << "no unshare here: " << error.what();
-  }
+  const std::string refusal = smallDeviceRefusal(mountPoint, nextOutputPath());
+  if (!refusal.empty()) GTEST_SKIP() << refusal;
+  const std::vector<std::string> mounted = onSmallDevice(mountPoint, deviceSize);
   for (const bool keep : {false, true}) {
     SCOPED_TRACE(keep ? "kept" : "deleted");
     const fs::path target = mountPoint / "memory.snapshot";

@@ -218,6 +218,25 @@ TEST_F(HostDominatorsTest, FailuresReachTheCallerAsJavaExceptions) {
                                        "assertion failed: object index 0 outside 1..3"}));
 }
 
+// The computation's peer process (tests/jvm/host/DominatorPeer.java) killed before it wrote anything and
+// once half its result was written, with the runnable returning as if all went well: neither what is left
+// of the earlier result nor the half is taken for the new one, the dominators read before stay, and the
+// next computation gives the new ones.
+TEST_F(HostDominatorsTest, APeerKilledDuringTheComputationFailsItsRequestAloneAndLosesNothing) {
+  fs::create_directories(files());
+  const std::vector<std::string> expected{"computed: done",
+                                          "dominators: 0 1 1 1 4",
+                                          "peer killed before writing threw java.lang.RuntimeException: dc: read error",
+                                          "dominators: 0 1 1 1 4",
+                                          "peer killed half-way threw java.lang.RuntimeException: dc: read error",
+                                          "dominators: 0 1 1 1 4",
+                                          "computed again: done",
+                                          "dominators: 0 1 1 0 4"};
+  EXPECT_EQ(runHostProgram({"DominatorPeer", TALLYSCOPE_LIBRARY, files().string()}), expected);
+  EXPECT_TRUE(containsInOrder(logs(), {"NewDominatorSupport::read: error: file could not be opened", "dc: read error",
+                                       "NewDominatorSupport::read: I/O error", "dc: read error", "dc: end"}));
+}
+
 // The heap of tests/jvm/programs/KnownHeap.java as a memory snapshot taken by the agent holds it,
 // read with the test's snapshot reader: every class, instance and array is an object; its references are
 // its class, its object fields and elements, and for a class its super class, loader and static object

@@ -332,7 +332,7 @@ TEST_F(MonitorTest, StartStopAndTheRecordsBufferedAtTheStop) {
 // The exit's snapshot and the JVM's end while eight threads throw and contend under exception and monitor
 // profiling.
 TEST_F(MonitorTest, ExitWhileEightThreadsThrowAndContendEndsCleanlyEveryTime) {
-  constexpr int runsWanted = 100;
+  const int runsWanted = exitRunCount(100);
   constexpr int parallel = 8;
   const std::vector<std::string> failures = exitRunFailures(
       runsWanted, parallel,
@@ -341,7 +341,7 @@ TEST_F(MonitorTest, ExitWhileEightThreadsThrowAndContendEndsCleanlyEveryTime) {
         command.push_back("-agentpath:" + library + "=" +
                           optionsWith("monitors,exceptions=on,onexit=snapshot,dir=" + dir.string()));
         for (const char* part : {"-cp", programs.c_str(), "Monitors", "exitWhileContending"}) command.push_back(part);
-        command.push_back(i % 2 == 0 ? "exit" : "return");
+        command.push_back(leavingWay(i).name);
         return runProgram(command, (fs::path(work.path()) / ("contending" + std::to_string(i) + ".txt")).string());
       },
       snapshotDir());

@@ -58,6 +58,7 @@ TEST_F(ProbeLifecycleJvmTest, RegisteringAndUnregisteringRetransformsTheLoadedCl
       "work a\n"
       "byName: null\n"
       "TargetProbe saw b\nwork b\n"
+      "on after unregister: false\n"
       "work c\n"
       "byBytecode\n"
       "byBytecode: null\n"
@@ -87,6 +88,25 @@ TEST_F(ProbeLifecycleJvmTest, RegisteringAndUnregisteringRetransformsTheLoadedCl
                // The class tree answers that ShapeLoose is no ShapeBase.
                "Classes to retransform: 2 (registerByName)\n  ShapeBase <<< dynamic.InstanceProbe\n"
                "  ShapeSquare <<< dynamic.InstanceProbe\n"}));
+}
+
+// A probe's class keeps the callbacks of the mode it had when last transformed, stubs or not, while the
+// probe is unregistered; registered again, it follows the mode it has then: On after Off, Auto as
+// sampling started, and Auto as sampling stopped while it was away.
+TEST_F(ProbeLifecycleJvmTest, AProbeRegisteredAgainFollowsItsModeOfNow) {
+  const ProgramRun run = runWithProbePath("reregistration");
+  ASSERT_EQ(0, run.exitCode) << run.output;
+  EXPECT_EQ("on: null\n"
+            "TargetProbe saw on\nwork on\n"
+            "work off\n"
+            "on again: null\n"
+            "TargetProbe saw again\nwork again\n"
+            "work auto\n"
+            "auto while sampling: null\n"
+            "TargetProbe saw sampling\nwork sampling\n"
+            "auto without sampling: null\n"
+            "work quiet\n",
+            run.output);
 }
 
 // The probe stays new while the JVM refuses: the next registration's pass retransforms its class again,
@@ -188,6 +208,21 @@ TEST_F(ProbeLifecycleJvmTest, TheProbeNativesAnswerAndRefuse) {
   const std::string pass = "Classes to retransform: 0 (registerByBytecode)\n";
   EXPECT_EQ(log.rfind(pass), log.find(pass));
   EXPECT_NE(std::string::npos, log.find(pass));
+}
+
+// Probes found in a probe path entry must load where they are woven: an entry the running JVM refuses
+// on its class path (a directory) is not searched, so a registration from it finds no class and the
+// program's methods stay as they were.
+TEST_F(ProbeLifecycleJvmTest, AProbePathTheJvmRefusesIsNotSearched) {
+  const ProgramRun run =
+      runUnderAgent({"ProbeCalls", "probePath", probes, TALLYSCOPE_JVM_PROBE_ARCHIVE}, "probe_disable=.*");
+  ASSERT_EQ(0, run.exitCode) << run.output;
+  EXPECT_EQ("from directory: Error: probe class dynamic.TargetProbe: class not found\n"
+            "work a\n"
+            "from archive: null\n"
+            "TargetProbe saw b\nwork b\n",
+            run.output);
+  EXPECT_NE(std::string::npos, logs().find("Probe path not added: " + probes + ": ")) << logs();
 }
 
 }  // namespace

@@ -171,6 +171,15 @@ class ProfileTables {
     return found;
   }
 
+  // The invocations of the thread's frames of the method, summed over its call paths.
+  int64_t invocations(int32_t threadNumber, const std::string& method) const {
+    int64_t total = 0;
+    for (const auto& [frame, row] : cpuRowsOfThread(threadNumber)) {
+      if (methodOf(frame) == method) total += row->values[1];
+    }
+    return total;
+  }
+
   template <typename Visit>
   void forEachLive(int32_t table, Visit visit) const {
     const auto rows = byTable.find(table);

@@ -294,13 +294,13 @@ TEST_F(SamplingTest, AfterStackTelemetryStopsNoThreadIsFrozen) {
 
 // The exit's snapshot and the JVM's end while the sampler samples eight busy threads.
 TEST_F(SamplingTest, ExitWhileEightThreadsRunHotEndsCleanlyEveryTime) {
-  constexpr int runsWanted = 100;
+  const int runsWanted = exitRunCount(100);
   constexpr int workers = 4;
   const std::vector<std::string> failures = exitRunFailures(
       runsWanted, workers,
       [&](int i, const fs::path& dir) {
         return runProgram({java, "-agentpath:" + library + "=" + optionsWith("sampling,dir=" + dir.string()), "-cp",
-                           programs, "SampledThreads", "exitWhileHot", i % 2 == 0 ? "exit" : "return"},
+                           programs, "SampledThreads", "exitWhileHot", leavingWay(i).name},
                           (fs::path(work.path()) / ("hot" + std::to_string(i) + ".txt")).string());
       },
       snapshotDir());

@@ -67,15 +67,6 @@ Subtree subtreeOf(const ProfileTables& tables, int32_t thread, const std::string
   return subtree;
 }
 
-// The invocations of the thread's frames of the method, summed over its call paths.
-int64_t invocationsOf(const ProfileTables& tables, int32_t thread, const std::string& method) {
-  int64_t total = 0;
-  for (const auto& [frame, row] : tables.cpuRowsOfThread(thread)) {
-    if (tables.methodOf(frame) == method) total += row->values[1];
-  }
-  return total;
-}
-
 // The calls counted for the method: its "call_count" value, 0 without a row.
 int64_t callsCounted(const ProfileTables& tables, int64_t methodId) {
   const rowstream::Row* row = tables.row(callCountTable, methodId);
@@ -243,7 +234,7 @@ TEST_F(TracingTest, AShortMethodCalledOftenIsExcludedAndTheJavaSideToldToSkipIt)
   EXPECT_NE(ids.end(), std::find(ids.begin(), ids.end(), tiny)) << run.output;
 
   // Traced until the filter took it out, and skipped from then on.
-  const int64_t traced = invocationsOf(tables, tables.threadNumber("main"), "TracedCalls.tiny");
+  const int64_t traced = tables.invocations(tables.threadNumber("main"), "TracedCalls.tiny");
   EXPECT_GE(traced, 1000);
   EXPECT_LT(traced, 100000);
 }
@@ -260,7 +251,7 @@ TEST_F(TracingTest, AClassWithALargeMethodIsRetransformedWhenTracingStartsAndSto
   const snapshotfile::Snapshot snapshot = onlySnapshot();
   ASSERT_FALSE(snapshot.tableRecords.empty());
   const ProfileTables tables({&snapshot.tableRecords.back().tables});
-  EXPECT_EQ(5, invocationsOf(tables, tables.threadNumber("main"), "TracedCalls$Large.pick"));
+  EXPECT_EQ(5, tables.invocations(tables.threadNumber("main"), "TracedCalls$Large.pick"));
 }
 
 // Each phase of one run: the mode it runs in, and what its reply shows of its 100 calls of counted() and
@@ -291,7 +282,7 @@ TEST_F(TracingTest, EachModeRecordsThroughItsCallbackBodiesAndWithEveryModeOffNo
     SCOPED_TRACE("phase " + std::to_string(i) + ": " + phases[i].phase);
     const tablereply::Reply reply = replyIn(files[i]);
     const ProfileTables tables({&reply.tables});
-    EXPECT_EQ(phases[i].traced, invocationsOf(tables, tables.threadNumber("main"), "TracedCalls.counted"));
+    EXPECT_EQ(phases[i].traced, tables.invocations(tables.threadNumber("main"), "TracedCalls.counted"));
     EXPECT_EQ(phases[i].counted, callsCounted(tables, tables.methodId("TracedCalls", "counted")));
   }
 }
@@ -327,13 +318,13 @@ TEST_F(TracingTest, AStartWhoseCallbackBodiesTheJvmRefusesRollsBack) {
 
 // The exit's snapshot and the JVM's end while eight threads make traced calls.
 TEST_F(TracingTest, ExitWhileEightThreadsMakeTracedCallsEndsCleanlyEveryTime) {
-  constexpr int runsWanted = 100;
+  const int runsWanted = exitRunCount(100);
   constexpr int parallel = 8;
   const std::vector<std::string> failures = exitRunFailures(
       runsWanted, parallel,
       [&](int i, const fs::path& dir) {
         return runProgram({java, "-agentpath:" + library + "=" + optionsWith("tracing,dir=" + dir.string()), "-cp",
-                           programs, "TracedCalls", "exitWhileTraced", i % 2 == 0 ? "exit" : "return"},
+                           programs, "TracedCalls", "exitWhileTraced", leavingWay(i).name},
                           (fs::path(work.path()) / ("traced" + std::to_string(i) + ".txt")).string());
       },
       snapshotDir());

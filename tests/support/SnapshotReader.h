@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -233,12 +234,16 @@ struct Snapshot {
   Heap heap;
   // The agent record appended after the heap, when there is one (possibly empty).
   std::optional<std::vector<ClassReferences>> classReferences;
+  mutable std::unordered_map<uint32_t, size_t> classPositions;  // of the class dumps, by class id
 
   const ClassDump* findClass(uint32_t id) const {
-    for (const ClassDump& c : heap.classes) {
-      if (c.id == id) return &c;
+    // Indexed on first use: a heap of many instances asks for their classes over and over.
+    if (classPositions.size() != heap.classes.size()) {
+      classPositions.clear();
+      for (size_t i = 0; i < heap.classes.size(); i++) classPositions.emplace(heap.classes[i].id, i);
     }
-    return nullptr;
+    const auto found = classPositions.find(id);
+    return found != classPositions.end() ? &heap.classes[found->second] : nullptr;
   }
   // The text of a STRING record's id; null when no STRING record has it.
   const std::string* name(uint32_t id) const {

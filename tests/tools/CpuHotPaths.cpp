@@ -1,10 +1,10 @@
 #include <cstdio>
-#include <exception>
 #include <string>
 #include <vector>
 
 #include "tests/support/SnapshotReader.h"
 #include "tests/tools/CpuHotPaths.h"
+#include "tests/tools/ToolMain.h"
 
 // Prints where a snapshot's sampled CPU time went: the hottest call paths, the methods and the threads
 // that used most of it, each with its time and share of the whole. Shares under 0.1% are left out.
@@ -26,18 +26,12 @@ std::string joined(const std::vector<std::string>& frames) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s SNAPSHOT\n", argv[0]);
-    return 2;
-  }
-  try {
-    const snapshotfile::Snapshot snapshot = snapshotfile::readSnapshotFile(argv[1]);
-    const cpuhotpaths::CpuProfile profile = snapshot.tableRecords.empty()
-                                                ? cpuhotpaths::CpuProfile{}
-                                                : cpuhotpaths::readCpuProfile(snapshot.tableRecords.back());
+  return runTool(argc, argv, "SNAPSHOT", [](const std::vector<std::string>& arguments) {
+    const snapshotfile::Snapshot snapshot = snapshotfile::readSnapshotFile(arguments[0]);
+    const cpuhotpaths::CpuProfile profile = cpuhotpaths::readCpuProfile(profilemodel::ProfileModel(snapshot));
     if (profile.totalNs == 0) {
       std::printf("no CPU time in the snapshot (\"sampling\" records it)\n");
-      return 0;
+      return;
     }
     std::printf("sampled CPU time: %lld ms in %zu thread%s\n", static_cast<long long>(profile.totalNs / 1000000),
                 profile.sampledThreadCount, profile.sampledThreadCount == 1 ? "" : "s");
@@ -47,9 +41,5 @@ int main(int argc, char** argv) {
     for (const cpuhotpaths::NamedTime& method : profile.methods) printTime(method.ns, profile.totalNs, method.name);
     std::printf("threads by sampled time:\n");
     for (const cpuhotpaths::NamedTime& thread : profile.threads) printTime(thread.ns, profile.totalNs, thread.name);
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "%s: %s\n", argv[1], error.what());
-    return 1;
-  }
-  return 0;
+  });
 }

@@ -7,9 +7,10 @@ import java.nio.file.Path;
 import java.nio.file.Paths;
 
 // The host's dominator requests over an object storage filled from Java, in a JVM that loads the
-// library with System.load and starts no agent. Usage: DominatorRequests LIBRARY DIRECTORY SCENARIO
-// [GRAPH]. A graph file is little-endian int32: the object count, per object 1 to count its number of
-// slots and the slots (0 for an empty one), the root count and the roots. Scenarios print one line per
+// library with System.load and starts no agent (scripts/demo.sh runs the scenario "once" over the heap
+// of a memory snapshot). Usage: DominatorRequests LIBRARY DIRECTORY SCENARIO [GRAPH]. A graph file is
+// little-endian int32: the object count, per object 1 to count its number of slots and the slots (0 for
+// an empty one), the root count and the roots. Scenarios print one line per
 // observation and write the dominators they read as <name>.idom: every object's getDominatorImpl, 0 to
 // count, little-endian int32; the marks of f as <name>.reached.
 public final class DominatorRequests {
@@ -49,6 +50,7 @@ public final class DominatorRequests {
     Path directory = Paths.get(args[1]);
     switch (args[2]) {
       case "compute": compute(directory, readGraph(Paths.get(args[3]))); break;
+      case "once": once(directory, readGraph(Paths.get(args[3]))); break;
       case "errors": errors(directory); break;
       default: throw new IllegalArgumentException("no scenario " + args[2]);
     }
@@ -129,6 +131,13 @@ public final class DominatorRequests {
         + Files.exists(input));
     writeDominators(directory, name, storage, graph.objects);
     return computation;
+  }
+
+  // One request, as the host makes it for a snapshot it opens: writes heap.reached and heap.idom.
+  static void once(Path directory, Graph graph) throws IOException {
+    long storage = storageOf(graph);
+    request(directory, "heap", storage, graph, graph.roots);
+    Natives.deleteStorage(storage);
   }
 
   static void compute(Path directory, Graph graph) throws IOException {

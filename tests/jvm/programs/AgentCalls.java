@@ -3,8 +3,10 @@ import java.io.InputStream;
 import java.lang.reflect.Field;
 import java.lang.reflect.Method;
 import java.net.InetAddress;
+import java.net.InetSocketAddress;
 import java.net.ServerSocket;
 import java.net.Socket;
+import java.net.StandardSocketOptions;
 import java.nio.channels.SocketChannel;
 import java.nio.file.Files;
 import java.nio.file.Paths;
@@ -26,9 +28,6 @@ public class AgentCalls {
     try (ServerSocket server = new ServerSocket(0, 1, InetAddress.getLoopbackAddress());
         SocketChannel agentSide = SocketChannel.open(server.getLocalSocketAddress());
         Socket client = server.accept()) {
-      Field fdVal = agentSide.getClass().getDeclaredField("fdVal");
-      fdVal.setAccessible(true);
-      int descriptor = fdVal.getInt(agentSide);
       ByteArrayOutputStream received = new ByteArrayOutputStream();
       Thread reader = new Thread(() -> {
         try (InputStream in = client.getInputStream()) {
@@ -41,10 +40,48 @@ public class AgentCalls {
         }
       });
       reader.start();
-      callback("writeTables", int.class, int.class, int[].class).invoke(null, descriptor, mask, since);
+      callback("writeTables", int.class, int.class, int[].class).invoke(null, descriptorOf(agentSide), mask, since);
       agentSide.shutdownOutput();
       reader.join();
       return received.toByteArray();
+    }
+  }
+
+  static int descriptorOf(SocketChannel channel) throws Exception {
+    Field fdVal = channel.getClass().getDeclaredField("fdVal");
+    fdVal.setAccessible(true);
+    return fdVal.getInt(channel);
+  }
+
+  // The table reply for `mask` (rows since stamp 0) to a client that closes its socket once it has read
+  // `keep` bytes. The socket buffers are as small as the system allows, so that a reply of more than a
+  // few kilobytes is still being sent then. Answers the bytes the client read.
+  static int replyCutShort(int mask, int keep) throws Exception {
+    try (ServerSocket server = new ServerSocket()) {
+      server.setReceiveBufferSize(1);
+      server.bind(new InetSocketAddress(InetAddress.getLoopbackAddress(), 0), 1);
+      try (SocketChannel agentSide = SocketChannel.open()) {
+        agentSide.setOption(StandardSocketOptions.SO_SNDBUF, 1);
+        agentSide.connect(server.getLocalSocketAddress());
+        Socket client = server.accept();
+        int[] read = {0};
+        Thread reader = new Thread(() -> {
+          // Closed with bytes unread, the socket resets the connection.
+          try (Socket closing = client; InputStream in = closing.getInputStream()) {
+            byte[] buffer = new byte[keep];
+            for (int n; read[0] < keep && (n = in.read(buffer, read[0], keep - read[0])) > 0; ) {
+              read[0] += n;
+            }
+          } catch (Exception e) {
+            throw new RuntimeException(e);
+          }
+        });
+        reader.start();
+        callback("writeTables", int.class, int.class, int[].class).invoke(null, descriptorOf(agentSide), mask,
+            new int[20]);
+        reader.join();
+        return read[0];
+      }
     }
   }
 

@@ -1,6 +1,7 @@
 import java.lang.reflect.Method;
 import java.util.ArrayList;
 import java.util.List;
+import java.util.concurrent.CountDownLatch;
 
 // Allocates from known sites under allocation recording, and drives the recording natives as the
 // agent's Java side does.
@@ -137,6 +138,36 @@ public class Allocations {
     System.out.println("sampled done");
   }
 
+  // `count` items made by the main thread, then `count` by a worker that ran, and allocated, before them;
+  // with "here" this program starts the recording (exact stacks, every object) just before them.
+  static void exact(int count, boolean startHere) throws Exception {
+    Item[] onWorker = new Item[count];
+    CountDownLatch warmedUp = new CountDownLatch(1);
+    CountDownLatch release = new CountDownLatch(1);
+    Thread worker = new Thread(() -> {
+      for (int i = 0; i < 1000; i++) {
+        sink = new byte[64];
+      }
+      warmedUp.countDown();
+      try {
+        release.await();
+      } catch (InterruptedException e) {
+        throw new RuntimeException(e);
+      }
+      fill(onWorker);
+    }, "worker");
+    worker.start();
+    warmedUp.await();
+    if (startHere) {
+      System.out.println("start -> " + start(1, 0, 2));
+    }
+    sink = allocateItems(count);
+    release.countDown();
+    worker.join();
+    sink = onWorker;
+    System.out.println("exact done");
+  }
+
   // Object counting started here, then `count` items from one site.
   static void counting(int count) throws Exception {
     System.out.println("start -> " + start(0, 0, 0x4002));
@@ -209,6 +240,9 @@ public class Allocations {
         break;
       case "sampled":
         sampled(Integer.parseInt(args[1]), Integer.parseInt(args[2]));
+        break;
+      case "exact":
+        exact(Integer.parseInt(args[1]), args[2].equals("here"));
         break;
       case "counting":
         counting(Integer.parseInt(args[1]));

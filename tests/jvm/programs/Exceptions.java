@@ -25,6 +25,8 @@ public class Exceptions {
 
   static final class Traced extends RuntimeException {}
 
+  static final class AfterTracing extends RuntimeException {}
+
   static volatile int sink;
 
   static void call(String name) throws Exception {
@@ -137,6 +139,17 @@ public class Exceptions {
     System.out.println("traced done");
   }
 
+  // CPU tracing follows this thread's stack, then stops; the throws after the stop are no longer traced.
+  static void afterTracing() throws Exception {
+    AgentCalls.callback("startCpuProfiling", long.class, String.class).invoke(null, 12L, null);
+    tracedCase();
+    AgentCalls.callback("stopCpuProfiling", boolean.class).invoke(null, false);
+    for (int i = 0; i < 3; i++) {
+      caughtHere(new AfterTracing());
+    }
+    System.out.println("after tracing done");
+  }
+
   // Throws and catches `count` exceptions in a loop and prints the ns per exception.
   static void loop(int count) {
     for (int round = 0; round < 2; round++) {
@@ -158,6 +171,9 @@ public class Exceptions {
         break;
       case "traced":
         traced(args[1]);
+        break;
+      case "afterTracing":
+        afterTracing();
         break;
       case "loop":
         loop(Integer.parseInt(args[1]));

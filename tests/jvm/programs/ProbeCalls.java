@@ -74,6 +74,7 @@ public class ProbeCalls {
     print("byName", byName("dynamic.TargetProbe"));
     ProbeTarget.work("b");
     unregister("dynamic.TargetProbe");
+    print("on after unregister", isOn("dynamic.TargetProbe"));
     ProbeTarget.work("c");
     ProbeTarget.byBytecode();
     print("byBytecode", byBytecode(true, false, "BytecodeProbe", null));
@@ -162,6 +163,43 @@ public class ProbeCalls {
     unregister("no.such.Probe");
   }
 
+  // A probe unregistered while its class is loaded, and registered again after its mode, or CPU
+  // recording, changed: its callbacks follow the mode it has now.
+  static void reregistration() throws Exception {
+    String[] target = {"dynamic.TargetProbe"};
+    Class<?>[] startParameters = {long.class, String.class};
+    Class<?>[] stopParameters = {boolean.class};
+    print("on", byName(target));
+    ProbeTarget.work("on");
+    modes(target, new int[] {0});
+    ProbeTarget.work("off");
+    unregister(target);
+    modes(target, new int[] {1});
+    print("on again", byName(target));
+    ProbeTarget.work("again");
+    modes(target, new int[] {2});
+    ProbeTarget.work("auto");
+    unregister(target);
+    call("startCpuProfiling", startParameters, 4L, null);
+    print("auto while sampling", byName(target));
+    ProbeTarget.work("sampling");
+    unregister(target);
+    call("stopCpuProfiling", stopParameters, false);
+    print("auto without sampling", byName(target));
+    ProbeTarget.work("quiet");
+  }
+
+  // A directory, which a running JVM refuses on its class path, and then an archive as the probe path.
+  static void probePath(String directory, String archive) throws Exception {
+    Class<?>[] pathParameter = {String.class};
+    call("addProbePath", pathParameter, directory);
+    print("from directory", byName("dynamic.TargetProbe"));
+    ProbeTarget.work("a");
+    call("addProbePath", pathParameter, archive);
+    print("from archive", byName("dynamic.TargetProbe"));
+    ProbeTarget.work("b");
+  }
+
   // Waits for the agent to attach, whose start-up probe then applies to the class loaded before.
   static void attached(String go) throws Exception {
     ProbeTarget.work("before");
@@ -183,6 +221,12 @@ public class ProbeCalls {
         break;
       case "natives":
         natives();
+        break;
+      case "reregistration":
+        reregistration();
+        break;
+      case "probePath":
+        probePath(args[1], args[2]);
         break;
       case "attached":
         attached(args[1]);

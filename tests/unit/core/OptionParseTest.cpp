@@ -424,6 +424,25 @@ TEST_F(OptionParse, AnEmptyStringStartsWithEveryRecordingModeOffAndTheBuildProbe
   }
 }
 
+// Tracing follows calls that end by an exception through the JVM's exception events, so "tracing" asks
+// for them, without recording exceptions, unless a token refused them.
+TEST_F(OptionParse, TracingAtStartTakesTheExceptionEventsUnlessRefused) {
+  const struct {
+    const char* options;
+    int32_t mode;
+  } cases[] = {{"tracing", 1},
+               {"exceptions=disable,tracing", 2},
+               {"tracing,disableexceptiontelemetry", 2},
+               {"sampling", 2}};
+  for (const auto& c : cases) {
+    profilingFlags.store(PROFILING_FLAGS_INITIAL);
+    Store store;
+    EXPECT_EQ(checkAtStart(store.options, c.options), "") << c.options;
+    EXPECT_EQ(store.options.exceptionTelemetryMode, c.mode) << c.options;
+    EXPECT_EQ(profilingFlags.load() & PROFILING_EXCEPTION_TELEMETRY, 0u) << c.options;
+  }
+}
+
 TEST_F(OptionParse, TokensSwitchFeaturesBackOnAtStart) {
   Store store;
   EXPECT_EQ(checkAtStart(store.options, "sampling,monitors,onexit=snapshot,exceptions=on,exceptions=off,exceptions=on"),

@@ -84,9 +84,13 @@ TEST(CommonUtils, SettingsFilePrecedence) {
   home.write(".tallyscope/tracing.txt", "");
   EXPECT_STREQ(readSettingsFile(YString(), "tracing.txt", "built-in").data, "");
 
-  // A directory of that name is no settings file.
+  // A directory of that name is no settings file, and the log says so; a missing file goes unmentioned.
   fs::create_directory(fs::u8path(home.pathOf(".tallyscope/triggers.txt")));
+  LogCapture log;
   EXPECT_STREQ(readSettingsFile(YString(), "triggers.txt", "built-in").data, "built-in");
+  EXPECT_STREQ(readSettingsFile(YString(missing.c_str()), "triggers.txt", "built-in").data, "built-in");
+  const std::string directory = home.pathOf(".tallyscope/triggers.txt");
+  EXPECT_EQ(log.entries(), std::vector<std::string>{"error: settings file " + directory + " is a directory: ignored"});
 }
 
 TEST(CommonUtils, SettingsFileArgumentsMustNotBeNull) {

@@ -35,10 +35,10 @@ class CpuHotPathsTest : public testing::Test {
                           "void", "help", "pkg.a.Util", "pkg.b.Util", "(int)", "(long)", "worker-1", "worker-2",
                           "ended"};
     for (size_t i = 0; i < strings.size(); i++) {
-      tables.tables[cpuhotpaths::stringTable].push_back({int32_t(i + 1), 1, {}, strings[i], {}});
+      tables.tables[profilemodel::stringTable].push_back({int32_t(i + 1), 1, {}, strings[i], {}});
     }
     // name, parameters, class, return type, source file, flags
-    tables.tables[cpuhotpaths::methodTable] = {
+    tables.tables[profilemodel::methodTable] = {
         row(1, {2, 3, 1, 9, 0, 0}),     // the lambda's run()
         row(2, {5, 3, 4, 9, 0, 0}),     // Main.work()
         row(3, {6, 3, 4, 9, 0, 0}),     // Main.hot()
@@ -47,10 +47,10 @@ class CpuHotPathsTest : public testing::Test {
         row(6, {10, 14, 11, 9, 0, 0}),  // pkg.a.Util.help(long)
         row(7, {10, 13, 12, 9, 0, 0}),  // pkg.b.Util.help(int)
     };
-    tables.tables[cpuhotpaths::codePointTable] = {row(3, {3, 20})};
+    tables.tables[profilemodel::codePointTable] = {row(3, {3, 20})};
     // parent, code-point key, first child, next sibling (the tool follows the parents)
     const auto frame = [](int32_t id, int32_t parent, int32_t key) { return row(id, {parent, key, -1, -1}); };
-    tables.tables[cpuhotpaths::frameTable] = {
+    tables.tables[profilemodel::frameTable] = {
         frame(0, -1, 0),
         frame(1, 0, 1),
         frame(2, 1, codePointKeyWithoutRow(2, 10)),
@@ -64,7 +64,7 @@ class CpuHotPathsTest : public testing::Test {
         frame(10, 9, codePointKeyWithoutRow(4, 41)),
     };
     // name, group name, thread number, sequence, key, daemon, start, end; a purged thread has number 0
-    tables.tables[cpuhotpaths::threadTable] = {row(1, {15, 0, 1, 1, 101, 0, 0, 0}),
+    tables.tables[profilemodel::threadTable] = {row(1, {15, 0, 1, 1, 101, 0, 0, 0}),
                                                row(2, {16, 0, 2, 2, 102, 0, 0, 0}),
                                                row(3, {17, 0, 0, 3, 103, 0, 0, 9})};
     // Inclusive times, as the sampler charges them: each sampled stack's time to each of its frames.
@@ -75,13 +75,13 @@ class CpuHotPathsTest : public testing::Test {
     sample(2, {1, 2, 8}, 30 * ms);
     sample(2, {1, 2, 9, 10}, 3 * ms);
     // A deleted pair's row has no fields.
-    tables.tables[cpuhotpaths::threadFrameTable].push_back({nextPair, -2, {}, {}, {}});
+    tables.tables[profilemodel::threadFrameTable].push_back({nextPair, -2, {}, {}, {}});
     tables.tables[cpuhotpaths::cpuProfilingTable].push_back({nextPair++, -2, {}, {}, {}});
   }
 
   // Adds the time to the (thread, frame) pairs of the stack, making the pairs that are missing.
   void sample(int32_t thread, const std::vector<int32_t>& stack, int64_t ns) {
-    auto& pairs = tables.tables[cpuhotpaths::threadFrameTable];
+    auto& pairs = tables.tables[profilemodel::threadFrameTable];
     auto& times = tables.tables[cpuhotpaths::cpuProfilingTable];
     for (int32_t frame : stack) {
       const auto isPair = [&](const rowstream::Row& pair) {
@@ -148,8 +148,8 @@ TEST_F(CpuHotPathsTest, MethodsAndThreadsAddUpTheirTimeAndEveryListStopsAtItsLim
 }
 
 TEST_F(CpuHotPathsTest, FramesWhoseParentsRunInACycleAreAFormatError) {
-  tables.tables[cpuhotpaths::frameTable].push_back(row(11, {12, 3, -1, -1}));
-  tables.tables[cpuhotpaths::frameTable].push_back(row(12, {11, 2, -1, -1}));
+  tables.tables[profilemodel::frameTable].push_back(row(11, {12, 3, -1, -1}));
+  tables.tables[profilemodel::frameTable].push_back(row(12, {11, 2, -1, -1}));
   sample(1, {11}, 100 * ms);
   EXPECT_THROW(cpuhotpaths::readCpuProfile(tables), rowstream::FormatError);
 }
