@@ -7,10 +7,9 @@
 
 // Where the get-or-adds of a class file find the first entry equal to a request without walking the
 // whole pool: one chained hash over its Utf8, Integer, Long, Class, String, NameAndType and Methodref
-// entries, made at
-// the first look-up and extended with whatever the pool gained since. A text is keyed by its length and
-// a few of its bytes, which tells nearly all texts of a class apart without reading them whole; every
-// candidate is compared in full. The tables live in the class file's arena.
+// entries, made at the first look-up and extended with whatever the pool gained since. A text is keyed by
+// its length and a few of its bytes, which tells nearly all texts of a class apart without reading them
+// whole; every candidate is compared in full. The tables live in the class file's arena.
 class ConstantPoolIndex {
  public:
   explicit ConstantPoolIndex(Arena& arena) : arena(arena) {}

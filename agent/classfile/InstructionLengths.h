@@ -15,13 +15,15 @@ constexpr uint8_t OPCODE_WIDE = 196;
 // exists: TABLESWITCH, LOOKUPSWITCH, WIDE and the undefined opcodes 203 to 253.
 extern const int32_t instructionLengths[256];
 
+int32_t variableInstructionLengthAt(const uint8_t* code, int32_t codeLength, int32_t position);
+
 // The length of the whole instruction at `position` (0 <= position < codeLength) of `code`: WIDE as 6
 // bytes before IINC and 4 before anything else, a switch with its padding to the next multiple of 4
 // (counted from the start of the code) and its table. -1 when the opcode is undefined or the instruction
 // does not end inside the code: cut off, or a switch whose counts from the file reach past the end. So a
 // scanner that has this length may read every operand of the instruction without further checks.
-// Every scanner asks this of every instruction, so the fixed lengths are answered inline.
-int32_t variableInstructionLengthAt(const uint8_t* code, int32_t codeLength, int32_t position);
+// Every scanner asks this of every instruction, so the fixed lengths are answered inline and the rest
+// (and the failures) by variableInstructionLengthAt.
 inline int32_t instructionLengthAt(const uint8_t* code, int32_t codeLength, int32_t position) {
   if (code != nullptr && position >= 0 && position < codeLength) {
     const int32_t fixed = instructionLengths[code[position]];

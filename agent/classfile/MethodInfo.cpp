@@ -177,11 +177,6 @@ void MethodInfo::copyAttributesFrom(const MethodInfo* other) {
   attributes = copies;
 }
 
-namespace {
-
-// The index of the next ";" at or after `from`; a class name that runs to the end is malformed.
-}  // namespace
-
 int32_t argumentTypeEnd(const char* descriptor, int32_t length, int32_t start) {
   int32_t i = start;
   while (descriptor[i] == '[') i++;  // ends at the last ")" at the latest

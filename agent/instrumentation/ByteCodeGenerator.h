@@ -57,7 +57,7 @@ class ByteCodeGenerator {
   uint8_t getByte(int32_t index) const { return code[index]; }
 
  private:
-  // The patchers' blocks fit inside; the probe weaver's longer code grows onto the heap.
+  // Most generated blocks fit inside; longer code grows onto the heap.
   YVector<uint8_t, 48> code;
   YVector<int32_t> pendingBranches;  // positions of the branch opcodes, newest last
   YVector<int32_t> branchTargets;

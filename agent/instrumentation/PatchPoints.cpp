@@ -39,7 +39,8 @@ class Scanner {
   Scanner(const ClassFile& classFile, const MethodInfo& method, const uint8_t* code, int32_t codeLength,
           const PatchScope& scope, PatchPlan& plan)
       : classFile(classFile), method(method), code(code), codeLength(codeLength), scope(scope), plan(plan),
-        exitBlockLength(exitCallLength(scope.aligned)), lineBlockLength(lineCallLength(scope.aligned)) {}
+        exitBlockLength(exitCallLength(scope.aligned)), lineBlockLength(lineCallLength(scope.aligned)),
+        allocationIds(scope.allocationIds != nullptr ? *scope.allocationIds : ownAllocationIds) {}
 
   void run(const InstructionWalk& walk) {
     if (plan.points.size != 0 || plan.positionMap.size != 0 || plan.branches.size() != 0) fail(__LINE__);
@@ -124,11 +125,6 @@ class Scanner {
     if (scope.tracing && scope.withLines) record(INSTRUCTION_INVOKE, position, length, 0, lineBlockLength);
   }
 
-  int32_t classAllocationId(int32_t classIndex, bool arrayOf) {
-    if (scope.allocationIds != nullptr) return scope.allocationIds->ofClass(classFile, classIndex, arrayOf);
-    return getClassAllocationMethodId(classFile, classIndex, arrayOf ? "[" : "");
-  }
-
   // The opcode at `position`, -1 past the end of the code.
   int32_t opcodeAt(int32_t position) const { return position < codeLength ? code[position] : -1; }
 
@@ -139,7 +135,7 @@ class Scanner {
   }
 
   void onNew(int32_t position) {
-    const int32_t classMethodId = classAllocationId(codeU2(code + position + 1), false);
+    const int32_t classMethodId = allocationIds.ofClass(classFile, codeU2(code + position + 1), false);
     const int32_t next = opcodeAt(position + 3);
     if (next == OP_DUP && opcodeAt(position + 4) == OP_POP) {
       logMessage(YString("warning: cannot inject object allocation callback due to a bad bytecode pattern (scala?): ") +
@@ -188,11 +184,9 @@ class Scanner {
   void onArray(int32_t position, int32_t length, uint8_t opcode) {
     int32_t classMethodId;
     if (opcode == OP_NEWARRAY) {
-      const int32_t typeCode = code[position + 1];
-      classMethodId = scope.allocationIds != nullptr ? scope.allocationIds->ofArray(typeCode)
-                                                     : getArrayAllocationMethodId(typeCode);
+      classMethodId = allocationIds.ofArray(code[position + 1]);
     } else {
-      classMethodId = classAllocationId(codeU2(code + position + 1), opcode == OP_ANEWARRAY);
+      classMethodId = allocationIds.ofClass(classFile, codeU2(code + position + 1), opcode == OP_ANEWARRAY);
     }
     record(INSTRUCTION_ARRAY, position, length, classMethodId, allocationCallLength);
   }
@@ -220,6 +214,8 @@ class Scanner {
   PatchPlan& plan;
   const int32_t exitBlockLength;
   const int32_t lineBlockLength;
+  AllocationMethodIds ownAllocationIds;  // for a scope without the class's
+  AllocationMethodIds& allocationIds;
   // The pending NEWs, newest last: their kind, their class's pseudo-method and the point of their
   // inserted copy (-1 for none).
   YVector<int32_t, 32> kinds;

@@ -30,7 +30,7 @@ struct PatchScope {
   bool withLines;    // a line block before every call instruction (with `tracing` only)
   bool allocations;  // stack copies and allocation blocks around object and array creations
   bool aligned;      // the code holds a switch: every block inside it is a multiple of 4 bytes long
-  // Where the allocation points' ids are remembered for the whole class; null: each is looked up.
+  // Where the allocation points' ids are remembered for the whole class; null: for this scan alone.
   AllocationMethodIds* allocationIds = nullptr;
 };
 

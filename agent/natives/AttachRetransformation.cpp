@@ -73,12 +73,8 @@ void retransformInBatches(JNIEnv* env, const YVector<jclass>& classes) {
   int32_t remaining = classes.size;
   while (true) {
     const int32_t n = std::min(batchSize, remaining);
-    jvmtiError error;
-    {
-      YCriticalSectionLock held(&ourLock(), "CoreNatives:retransformBatch");
-      if (!classesMayChange(held, "Class retransform")) break;
-      error = mainJvmti->RetransformClasses(n, classes.data + offset);
-    }
+    jvmtiError error = JVMTI_ERROR_NONE;
+    if (!retransformWhileClassesMayChange(n, classes.data + offset, "Class retransform", error)) break;
     if (error != JVMTI_ERROR_NONE) {
       logMessage(YString("error: class retransform failed: ") + jvmtiErrorText(mainJvmti, error));
       warnRetransformFailed(env);

@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <cstdint>
 #include <deque>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "tests/jvm/HostRun.h"
 #include "tests/support/SnapshotReader.h"
+#include "tests/tools/HeapGraph.h"
 
 #include "tests/unit/heap/DominatorFixtures.h"
 
@@ -237,8 +237,8 @@ TEST_F(HostDominatorsTest, APeerKilledDuringTheComputationFailsItsRequestAloneAn
                                        "NewDominatorSupport::read: I/O error", "dc: read error", "dc: end"}));
 }
 
-// The heap of tests/jvm/programs/KnownHeap.java as a memory snapshot taken by the agent holds it,
-// read with the test's snapshot reader: every class, instance and array is an object; its references are
+// The heap of tests/jvm/programs/KnownHeap.java as a memory snapshot taken by the agent holds it, read
+// into the snapshot tools' heap graph: every class, instance and array is an object; its references are
 // its class, its object fields and elements, and for a class its super class, loader and static object
 // fields. Ids the snapshot does not hold become empty slots.
 TEST_F(HostDominatorsTest, TheHeapOfAMemorySnapshotGetsBoostsDominators) {
@@ -255,42 +255,11 @@ TEST_F(HostDominatorsTest, TheHeapOfAMemorySnapshotGetsBoostsDominators) {
                  (fs::path(work.path()) / "agent-run.txt").string());
   ASSERT_EQ(0, run.exitCode) << run.output;
   const snapshotfile::Snapshot snapshot = snapshotfile::readSnapshotFile(snapshotPath.string());
-  const snapshotfile::Heap& heap = snapshot.heap;
-
-  std::map<uint32_t, int32_t> indexOf;
-  auto number = [&](uint32_t id) { indexOf.emplace(id, int32_t(indexOf.size()) + 1); };
-  for (const auto& c : heap.classes) number(c.id);
-  for (const auto& o : heap.instances) number(o.id);
-  for (const auto& a : heap.objectArrays) number(a.id);
-  for (const auto& a : heap.primitiveArrays) number(a.id);
+  const heapgraph::HeapGraph heap(snapshot);
   ObjectGraph graph;
-  graph.lists.resize(indexOf.size() + 1);
-  auto slot = [&](uint32_t id) {
-    const auto found = indexOf.find(id);
-    return found == indexOf.end() ? 0 : found->second;
-  };
-  for (const auto& c : heap.classes) {
-    std::vector<int32_t>& list = graph.lists[indexOf[c.id]];
-    list = {slot(c.superId), slot(c.loaderId)};
-    for (const auto& s : c.statics) {
-      if (s.type == snapshotfile::objectType) list.push_back(slot(uint32_t(s.value)));
-    }
-  }
-  for (const auto& o : heap.instances) {
-    std::vector<int32_t>& list = graph.lists[indexOf[o.id]];
-    list.push_back(slot(o.classId));
-    for (const auto& f : snapshotfile::instanceFields(snapshot, o)) {
-      if (f.type == snapshotfile::objectType) list.push_back(slot(uint32_t(f.value)));
-    }
-  }
-  for (const auto& a : heap.objectArrays) {
-    std::vector<int32_t>& list = graph.lists[indexOf[a.id]];
-    list.push_back(slot(a.classId));
-    for (const uint32_t e : a.elements) list.push_back(slot(e));
-  }
-  for (const auto& r : heap.roots) {
-    if (slot(r.objectId) != 0) graph.roots.push_back(slot(r.objectId));
-  }
+  graph.lists.resize(heap.objects.size());
+  for (int32_t object = 1; object <= heap.count(); object++) graph.lists[size_t(object)] = heap.objects[size_t(object)].refs;
+  graph.roots = heap.roots;
   ASSERT_GT(graph.objects(), 1000);
   ASSERT_FALSE(graph.roots.empty());
   checkRequests(graph);
