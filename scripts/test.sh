@@ -13,7 +13,7 @@ use_jdk17
 jobs=$(nproc)
 export WINEPREFIX="$root/build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
-passed=0 failed=0 broken=""
+passed=0 failed=0 broken="" recap=""
 run_suite() { # name, build directory, configure arguments...
   local name=$1 dir=$2; shift 2
   echo "=== $name"
@@ -29,6 +29,12 @@ run_suite() { # name, build directory, configure arguments...
   total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")
   fails=$(sed -E 's/.* ([0-9]+) tests failed.*/\1/' <<<"$summary")
   passed=$((passed + total - fails)); failed=$((failed + fails))
+  # The failed tests and their assertion lines again, so that the end of a long log says what went wrong.
+  if [ "$fails" != 0 ]; then
+    recap+="--- $name: failed tests"$'\n'
+    recap+=$(sed -n '/^The following tests FAILED:/,$p' "$dir.ctest.log" | grep -E '^\s+[0-9]+ - ')$'\n'
+    recap+=$(grep -E -A4 '(: Failure$|^\[  FAILED  \]|ERROR: |Timeout|\*\*\*Exception)' "$dir.ctest.log" | head -n 60)$'\n'
+  fi
 }
 
 mkdir -p "$root/build"
@@ -42,6 +48,7 @@ wine64=/usr/lib/wine/wine64
 run_suite windows "$root/build/windows" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
 
+[ -n "$recap" ] && printf '%s' "$recap"
 [ -n "$broken" ] && echo "could not run:$broken"
 echo "total: $passed passed, $failed failed"
 [ -z "$broken" ] && [ "$failed" = 0 ]
