@@ -21,6 +21,15 @@ class HotPathsTest : public AgentRunTest {
   }
 };
 
+// The methods and threads with their times, for a failure's message.
+std::string describe(const cpuhotpaths::CpuProfile& profile) {
+  std::string text = "total " + std::to_string(profile.totalNs) + " ns\nmethods:";
+  for (const cpuhotpaths::NamedTime& method : profile.methods) text += " " + method.name + "=" + std::to_string(method.ns);
+  text += "\nthreads:";
+  for (const cpuhotpaths::NamedTime& thread : profile.threads) text += " " + thread.name + "=" + std::to_string(thread.ns);
+  return text;
+}
+
 }  // namespace
 
 TEST_F(HotPathsTest, HottestPathEndsInTheMethodThatSpentMostCpuAtALineOfIt) {
@@ -31,7 +40,7 @@ TEST_F(HotPathsTest, HottestPathEndsInTheMethodThatSpentMostCpuAtALineOfIt) {
   const cpuhotpaths::CpuProfile profile = profileOfOnlySnapshot();
   ASSERT_FALSE(profile.paths.empty()) << logs();
   // main at the line that calls hot, hot at the line of its inner loop, where the samples stop it.
-  const std::vector<std::string> hottest{"HotLoop.main:12", "HotLoop.hot:29"};
+  const std::vector<std::string> hottest{"HotLoop.main:15", "HotLoop.hot:32"};
   EXPECT_EQ(hottest, profile.paths[0].frames);
 
   int64_t hotNs = 0;
@@ -41,6 +50,7 @@ TEST_F(HotPathsTest, HottestPathEndsInTheMethodThatSpentMostCpuAtALineOfIt) {
     if (method.name == "HotLoop.warm") warmNs = method.ns;
   }
   ASSERT_FALSE(profile.methods.empty());
+  SCOPED_TRACE(describe(profile));
   EXPECT_EQ("HotLoop.hot", profile.methods[0].name);
   // A second of CPU beside a tenth of one: generous bounds, for a loaded machine.
   EXPECT_GT(hotNs, 500000000);
