@@ -67,7 +67,8 @@ class Scanner {
   // run of equal shifts between the ends of the points' instructions. The same map as shifting the rest
   // of it at every point, without the quadratic cost.
   void mapPositions() {
-    plan.positionMap.growTo(codeLength - 1);
+    plan.positionMap.reserveForWriting(codeLength);  // every entry is written below
+    plan.positionMap.size = codeLength;
     int32_t* map = plan.positionMap.data;
     int32_t from = 0;
     int32_t shift = 0;
