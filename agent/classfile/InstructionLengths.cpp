@@ -2,6 +2,7 @@
 
 #include "agent/classfile/CodeBytes.h"
 #include "agent/support/FatalError.h"
+#include "agent/support/YString.h"
 
 constexpr int32_t instructionLengths[256] = {
     //  0 nop, aconst_null, iconst_m1..iconst_5, lconst_0, lconst_1, fconst_0..fconst_2, dconst_0
@@ -74,4 +75,10 @@ int32_t variableInstructionLengthAt(const uint8_t* code, int32_t codeLength, int
     length = table + fixed + (entries > 0 ? entries * entryLength : 0);
   }
   return length < 1 || length > available ? -1 : int32_t(length);
+}
+
+void wrongOpcodeFound(uint8_t opcode, const char* file, int32_t line) {
+  YString message("Wrong instruction opcode found: ");
+  message.appendLong(opcode);
+  fatalError(message.data, file, line);
 }

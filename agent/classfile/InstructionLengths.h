@@ -17,6 +17,15 @@ extern const int32_t instructionLengths[256];
 
 int32_t variableInstructionLengthAt(const uint8_t* code, int32_t codeLength, int32_t position);
 
+// Whether no instruction has the opcode: one of the undefined opcodes 203 to 253.
+inline bool isUndefinedOpcode(uint8_t opcode) {
+  return instructionLengths[opcode] < 1 && opcode != OPCODE_TABLESWITCH && opcode != OPCODE_LOOKUPSWITCH &&
+         opcode != OPCODE_WIDE;
+}
+
+// The code scanners' fatal "Wrong instruction opcode found: <opcode>", naming the scanner's file and line.
+[[noreturn]] void wrongOpcodeFound(uint8_t opcode, const char* file, int32_t line);
+
 // The length of the whole instruction at `position` (0 <= position < codeLength) of `code`: WIDE as 6
 // bytes before IINC and 4 before anything else, a switch with its padding to the next multiple of 4
 // (counted from the start of the code) and its table. -1 when the opcode is undefined or the instruction

@@ -232,7 +232,7 @@ bool patchMethod(int32_t methodId, ClassFile& classFile, MethodInfo* method, int
   scope.withLines = withLineCallbacks(*method, *code, lineRef, javaClassName);
   // One walk finds the instructions for the three scans.
   const InstructionWalk walk(oldCode.data, codeLength, "Patchers");
-  scope.aligned = codeLength > 0 && detectSwitches(oldCode.data, walk);
+  scope.aligned = detectSwitches(oldCode.data, walk);
   scope.allocations =
       allocation && recordsAllocations(classFile, *method, oldCode.data, codeLength, walk, javaClassName);
   scope.allocationIds = allocationIds;

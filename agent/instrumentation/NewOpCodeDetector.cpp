@@ -5,7 +5,6 @@
 #include "agent/classfile/InstructionLengths.h"
 #include "agent/classfile/InstructionWalk.h"
 #include "agent/classfile/Opcodes.h"
-#include "agent/support/FatalError.h"
 #include "agent/support/YString.h"
 
 namespace {
@@ -38,18 +37,9 @@ NewOpCodeDetection NewOpCodeDetector(const ClassFile& classFile, const uint8_t* 
   bool hasAllocation = false;
   bool swapAllowed = false;
   bool knownObfuscation = false;
-  // The instructions in order, then the one the walk stopped at, if any.
-  const int32_t last = walk.getStop() < 0 ? walk.count() : walk.count() + 1;
-  for (int32_t i = 0; i < last; i++) {
-    pc = i < walk.count() ? walk.start(i) : walk.getStop();
+  for (int32_t i = 0; i < walk.count(); i++) {
+    pc = walk.start(i);
     const uint8_t opcode = code[pc];
-    // Only where the walk stopped can the opcode be undefined.
-    if (i == walk.count() && opcode != OPCODE_TABLESWITCH && opcode != OPCODE_LOOKUPSWITCH && opcode != OPCODE_WIDE &&
-        instructionLengths[opcode] < 1) {
-      YString message("Wrong instruction opcode found: ");
-      message.appendLong(opcode);
-      fatalError(message.data, "NewOpCodeDetector", __LINE__);
-    }
     switch (opcode) {
       case OP_ASTORE:
       case OP_ASTORE_0:
@@ -101,9 +91,12 @@ NewOpCodeDetection NewOpCodeDetector(const ClassFile& classFile, const uint8_t* 
       default:
         break;
     }
-    // The walk measured the switches from their operands and stopped where an instruction does not end
-    // inside the code.
-    if (i == walk.count()) return ALLOCATIONS_UNEXPECTED_BYTECODE;
+  }
+  // The walk stopped at an undefined opcode or at an instruction that does not end inside the code (a
+  // switch measured from its operands too).
+  if (const int32_t stop = walk.getStop(); stop >= 0) {
+    if (isUndefinedOpcode(code[stop])) wrongOpcodeFound(code[stop], "NewOpCodeDetector", __LINE__);
+    return ALLOCATIONS_UNEXPECTED_BYTECODE;
   }
   if (knownObfuscation) return ALLOCATIONS_OBFUSCATED;
   return hasAllocation ? ALLOCATIONS_ACCEPTED : ALLOCATIONS_NONE;

@@ -52,9 +52,7 @@ class Scanner {
       visit(position, walk.length(i));
     }
     if (const int32_t stop = walk.getStop(); stop >= 0) {
-      const uint8_t opcode = code[stop];
-      const bool variable = opcode == OPCODE_TABLESWITCH || opcode == OPCODE_LOOKUPSWITCH || opcode == OPCODE_WIDE;
-      if (!variable && instructionLengths[opcode] < 1) failWithNumber("Wrong instruction opcode found: ", opcode, 1142);
+      if (isUndefinedOpcode(code[stop])) wrongOpcodeFound(code[stop], "Patchers", 1142);
       fail(__LINE__);  // cut off by the end of the code
     }
 
