@@ -196,16 +196,29 @@ AttributeInfo* CodeAttribute::getAttribute(const YString& name) const {
   return nullptr;
 }
 
+// A table's kind comes from its name when it is read, so only attributes of its kind need their names
+// compared.
+template <class T>
+T* CodeAttribute::firstOfKind(const YString& name) const {
+  for (int32_t i = 0; i < attributes.size; i++) {
+    AttributeInfo* attribute = attributes[i];
+    if (attribute->kind() == T::KIND && attribute->hasName(classFile->getConstantPool(), name)) {
+      return static_cast<T*>(attribute);
+    }
+  }
+  return nullptr;
+}
+
 LineNumberTableAttribute* CodeAttribute::getLineNumberTable() const {
-  return attributeAs<LineNumberTableAttribute>(getAttribute(attributeNames().lineNumberTable));
+  return firstOfKind<LineNumberTableAttribute>(attributeNames().lineNumberTable);
 }
 
 LocalVariableTableAttribute* CodeAttribute::getLocalVariableTable() const {
-  return attributeAs<LocalVariableTableAttribute>(getAttribute(attributeNames().localVariableTable));
+  return firstOfKind<LocalVariableTableAttribute>(attributeNames().localVariableTable);
 }
 
 LocalVariableTypeTableAttribute* CodeAttribute::getLocalVariableTypeTable() const {
-  return attributeAs<LocalVariableTypeTableAttribute>(getAttribute(attributeNames().localVariableTypeTable));
+  return firstOfKind<LocalVariableTypeTableAttribute>(attributeNames().localVariableTypeTable);
 }
 
 void CodeAttribute::removeAttribute(const YString& name) {

@@ -140,6 +140,9 @@ class CodeAttribute : public AttributeInfo {
   YVector<int32_t>& getPreservedLocals() { return preservedLocals; }
 
  private:
+  // The first nested attribute of T's kind with that name, or null.
+  template <class T>
+  T* firstOfKind(const YString& name) const;
   void release();
   Arena* arena() const;
   void growLength(int32_t delta);

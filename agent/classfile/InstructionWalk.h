@@ -9,6 +9,10 @@
 // loops over the starts do not.
 class InstructionWalk {
  public:
+  // The kinds of instruction the walk notes.
+  static constexpr uint8_t SWITCH = 1;    // TABLESWITCH, LOOKUPSWITCH
+  static constexpr uint8_t CREATION = 2;  // NEW, NEWARRAY, ANEWARRAY, MULTIANEWARRAY
+
   // A null `code` with a positive length is a fatal "assertion failed: value is NULL", naming `file`.
   InstructionWalk(const uint8_t* code, int32_t codeLength, const char* file);
 
@@ -20,10 +24,12 @@ class InstructionWalk {
   // that the end cuts off (as instructionLengthAt answers); -1 when it reached the end.
   int32_t getStop() const { return stop; }
   // Whether one of the instructions is a TABLESWITCH or LOOKUPSWITCH.
-  bool holdsSwitch() const { return switchSeen; }
+  bool holdsSwitch() const { return (notes & SWITCH) != 0; }
+  // Whether one of the instructions creates an object or array.
+  bool holdsCreation() const { return (notes & CREATION) != 0; }
 
  private:
   YVector<int32_t, 128> starts;  // and, last, where the walk ended
   int32_t stop = -1;
-  bool switchSeen = false;
+  uint8_t notes = 0;  // the notes of the instructions, or-ed
 };

@@ -28,6 +28,8 @@ NewOpCodeDetection NewOpCodeDetector(const ClassFile& classFile, const uint8_t* 
 NewOpCodeDetection NewOpCodeDetector(const ClassFile& classFile, const uint8_t* code, int32_t codeLength,
                                      const InstructionWalk& walk) {
   if (codeLength < 1) return ALLOCATIONS_NONE;
+  // Every rule below is about a NEW or counts a creation: code without one records nothing.
+  if (!walk.holdsCreation() && walk.getStop() < 0) return ALLOCATIONS_NONE;
   int32_t pc = 0;
   // The byte `offset` bytes after the current instruction's opcode, -1 past the end of the code.
   const auto byteAfter = [&](int32_t offset) {
